@@ -1,0 +1,15 @@
+# Settings of the Windows build: target version, the core library that holds all
+# Windows code but the entry point, and static linking.
+enable_language(RC)
+
+add_library(zelk_core STATIC)
+target_link_libraries(zelk_core PUBLIC zelk_portable)
+target_compile_definitions(zelk_core PUBLIC UNICODE _UNICODE NOMINMAX
+    _WIN32_WINNT=0x0A00 WINVER=0x0A00 NTDDI_VERSION=0x0A000006)
+target_link_libraries(zelk_core PUBLIC
+    gdiplus winhttp bcrypt crypt32 ole32 oleaut32 shell32 shlwapi uuid user32 gdi32 advapi32)
+
+# No MinGW runtime DLL beside the program or the tests: everything is linked in.
+function(zelk_link_statically target)
+    target_link_options(${target} PRIVATE -static)
+endfunction()

@@ -1,0 +1,64 @@
+#include "app/command_line.h"
+
+#include <cwchar>
+
+namespace zelk {
+namespace {
+
+constexpr size_t kLongestLink = 299;
+
+wchar_t AsciiLower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? c + (L'a' - L'A') : c; }
+
+}  // namespace
+
+bool IsAcceptedLink(const std::wstring& arg) {
+    static constexpr std::wstring_view scheme = L"zelk://";
+    if (arg.size() < scheme.size() || arg.size() > kLongestLink) {
+        return false;
+    }
+    for (size_t i = 0; i < scheme.size(); ++i) {
+        if (AsciiLower(arg[i]) != scheme[i]) {
+            return false;
+        }
+    }
+    // The link is later placed between double quotes on other command lines.
+    return arg.find(L'"') == std::wstring::npos;
+}
+
+long ParseProcessId(const std::wstring& text) { return std::wcstol(text.c_str(), nullptr, 10); }
+
+PreScanResult PreScanArguments(const std::vector<std::wstring>& args,
+                               const std::function<void(long)>& waitForProcess) {
+    PreScanResult result;
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::wstring& arg = args[i];
+        if (arg == kAfterGameArg && i + 1 < args.size()) {
+            waitForProcess(ParseProcessId(args[i + 1]));
+            ++i;
+        } else if (IsAcceptedLink(arg)) {
+            result.launchUrl = arg;
+        } else if (arg == kAfterRenameArg) {
+            result.afterRename = true;
+        }
+    }
+    return result;
+}
+
+RunMode ChooseRunMode(const std::vector<std::wstring>& args) {
+    const size_t count = args.size();
+    if (count >= 3 && args[1] == kFolderRenameArg) {
+        return RunMode::FolderRename;
+    }
+    if (count >= 3 && args[1] == kMigrationTrialArg) {
+        return RunMode::MigrationTrial;
+    }
+    if (count >= 4 && args[1] == kBenchArg) {
+        return RunMode::Bench;
+    }
+    if (count >= 6 && args[1] == kRenderTestArg) {
+        return RunMode::RenderTest;
+    }
+    return RunMode::Normal;
+}
+
+}  // namespace zelk

@@ -1,0 +1,43 @@
+#pragma once
+// Command-line rules: the pre-scan for --after-game and zelk:// links, and the
+// choice of exactly one run mode. Free of Windows headers so the rules can be
+// tested on their own.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zelk {
+
+inline constexpr wchar_t kAfterGameArg[] = L"--after-game";
+inline constexpr wchar_t kFolderRenameArg[] = L"--renommer-dossier";
+inline constexpr wchar_t kMigrationTrialArg[] = L"--essai-migration";
+inline constexpr wchar_t kBenchArg[] = L"--banc";
+inline constexpr wchar_t kRenderTestArg[] = L"--render-test";
+inline constexpr wchar_t kUpdatedArg[] = L"--updated";
+// Added by the folder rename when it restarts the installed copy, so that copy
+// never hands off again even when the rename did not take.
+inline constexpr wchar_t kAfterRenameArg[] = L"--apres-renommage";
+
+enum class RunMode { FolderRename, MigrationTrial, Bench, RenderTest, Normal };
+
+struct PreScanResult {
+    std::wstring launchUrl;    // last acceptable zelk:// link, or empty
+    bool afterRename = false;  // --apres-renommage was given
+};
+
+// Walks arguments 1..n-1 in order. "--after-game <pid>" calls waitForProcess with
+// the pid (as wcstol reads it) and consumes the pid; links are kept as described
+// in IsAcceptedLink.
+PreScanResult PreScanArguments(const std::vector<std::wstring>& args,
+                               const std::function<void(long)>& waitForProcess);
+
+// "zelk://" in any ASCII case, shorter than 300 characters, no double quote.
+bool IsAcceptedLink(const std::wstring& arg);
+
+RunMode ChooseRunMode(const std::vector<std::wstring>& args);
+
+// wcstol with base 10, as the process-id arguments are read.
+long ParseProcessId(const std::wstring& text);
+
+}  // namespace zelk

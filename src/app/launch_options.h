@@ -1,0 +1,14 @@
+#pragma once
+// Process-wide launch options: written while the command line is read, before any
+// worker exists, and only read afterwards.
+
+#include <string>
+
+namespace zelk {
+
+extern std::wstring LaunchUrl;         // a zelk:// link to hand on to the launcher
+extern std::wstring DataRootOverride;  // bench: replaces the per-user data root
+extern std::wstring BaseUrlOverride;   // bench: the only update server
+extern bool AfterRename;               // restarted by the folder rename: never hand off again
+
+}  // namespace zelk

@@ -1,0 +1,35 @@
+#pragma once
+// Whole-file reads, atomic replacement and non-overwriting moves. None of them
+// throws or shows anything: each reports through its result.
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <vector>
+
+namespace zelk {
+
+// True when the file could be opened; bytes then holds its whole content.
+// On false, bytes is left untouched.
+bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& bytes);
+
+// Writes path + ".tmp" and renames it over path, so readers see the old or the
+// new content, never a mix. The parent folder must exist.
+bool WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+
+struct MoveTally {
+    int moved = 0;
+};
+
+// Renames src to dst when src exists and dst does not; counts a success.
+void MoveIfAbsent(const std::filesystem::path& src, const std::filesystem::path& dst,
+                  MoveTally& tally);
+
+// Whether two paths name the same file (volume serial number and file index).
+// False when either cannot be opened.
+bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// Existence test in which any error counts as absence.
+bool PathExists(const std::filesystem::path& path);
+
+}  // namespace zelk

@@ -1,0 +1,28 @@
+#pragma once
+// SHA-256 of bytes in memory, through the platform's CNG provider.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace zelk {
+
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+// False when the platform reports a failure; digest is then meaningless.
+bool sha256Digest(std::span<const std::uint8_t> bytes, Sha256Digest& digest);
+
+// 64 lower-case hexadecimal characters, or an empty string when hashing failed,
+// so that a failure never compares equal to a valid digest.
+std::string sha256Hex(std::span<const std::uint8_t> bytes);
+
+namespace detail {
+// As sha256Digest, feeding the provider at most pieceSize bytes per call; inputs of
+// 4 GiB and more do not fit the provider's 32-bit length in one call.
+bool sha256DigestInPieces(std::span<const std::uint8_t> bytes, std::size_t pieceSize,
+                          Sha256Digest& digest);
+}  // namespace detail
+
+}  // namespace zelk
