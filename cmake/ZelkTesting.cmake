@@ -28,6 +28,7 @@ endif()
 # run under Wine in the cross build.
 function(zelk_add_test name)
     add_executable(${name} ${ARGN})
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     if(WIN32)
         target_link_libraries(${name} PRIVATE zelk_core GTest::gtest_main)
         zelk_link_statically(${name})

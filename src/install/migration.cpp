@@ -1,7 +1,87 @@
 #include "install/migration.h"
 
-namespace zelk {
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
 
-int MigrateDataFolder(const std::filesystem::path& /*root*/) { return 0; }
+#include "install/file_helpers.h"
+#include "install/paths.h"
+
+namespace zelk {
+namespace {
+
+// Moved into the data folder in this order.
+constexpr const wchar_t* kDataFiles[] = {
+    L"launcher-settings.json", L"connect.json", L"identite.key",
+    L"identite.key.ancienne",  L"exec.lua",     L"zelk.ico",
+};
+
+bool EqualsAsciiNoCase(std::wstring_view a, std::wstring_view b) {
+    auto lower = [](wchar_t c) { return (c >= L'A' && c <= L'Z') ? c + (L'a' - L'A') : c; };
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The bootstrapper's own files stay beside it.
+bool StaysInRoot(std::wstring_view name) {
+    return EqualsAsciiNoCase(name, L"Zelk.exe") || EqualsAsciiNoCase(name, L"Zelk.exe.old");
+}
+
+bool IsLogFile(std::wstring_view name) {
+    return name.size() >= 5 && EqualsAsciiNoCase(name.substr(name.size() - 4), L".log");
+}
+
+// Regular files directly in root, listed completely before anything moves. A
+// listing error ends the list with what was found so far.
+std::vector<std::filesystem::path> LooseFiles(const std::filesystem::path& root) {
+    std::vector<std::filesystem::path> files;
+    std::error_code error;
+    std::filesystem::directory_iterator it(root, error);
+    for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        std::error_code statusError;
+        if (std::filesystem::is_regular_file(it->path(), statusError)) {
+            files.push_back(it->path());
+        }
+    }
+    return files;
+}
+
+}  // namespace
+
+int MigrateDataFolder(const std::filesystem::path& root) {
+    MoveTally tally;
+    try {
+        const InstallPaths paths = MakeInstallPaths(root);
+        for (const std::filesystem::path* folder :
+             {&paths.appDataDir, &paths.dataDir, &paths.logsDir, &paths.crashesDir,
+              &paths.cacheDir}) {
+            std::error_code ignored;
+            std::filesystem::create_directories(*folder, ignored);
+        }
+
+        MoveIfAbsent(root / L"app", paths.appDir, tally);
+        for (const wchar_t* name : kDataFiles) {
+            MoveIfAbsent(root / name, paths.dataDir / name, tally);
+        }
+        for (const std::filesystem::path& file : LooseFiles(root)) {
+            const std::wstring name = file.filename().native();
+            if (StaysInRoot(name)) {
+                continue;
+            }
+            MoveIfAbsent(file, (IsLogFile(name) ? paths.logsDir : paths.diversDir) / name, tally);
+        }
+    } catch (const std::exception&) {
+        // Only an allocation can fail here; the moves made so far still count.
+    }
+    return tally.moved;
+}
 
 }  // namespace zelk

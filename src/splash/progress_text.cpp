@@ -1,0 +1,40 @@
+#include "splash/progress_text.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace zelk {
+namespace {
+
+constexpr double kBytesToMegabytes = 9.5367431640625e-07;  // 2^-20
+
+// As "%.1f" would print it in the C locale: correctly rounded, a point, no grouping.
+std::wstring Megabytes(std::uint64_t bytes) {
+    char buffer[32];
+    const auto result = std::to_chars(buffer, buffer + sizeof(buffer),
+                                      static_cast<double>(bytes) * kBytesToMegabytes,
+                                      std::chars_format::fixed, 1);
+    return std::wstring(buffer, result.ptr);  // ASCII only: widened byte by byte
+}
+
+std::wstring Decimal(std::uint64_t value) {
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
+    return std::wstring(buffer, result.ptr);
+}
+
+}  // namespace
+
+std::wstring FormatDownloadDetail(std::uint64_t fileNumber, std::uint64_t fileCount,
+                                  std::uint64_t doneBytes, std::uint64_t totalBytes) {
+    return L"Téléchargement " + Decimal(fileNumber) + L"/" + Decimal(fileCount) + L" \u2014 " +
+           Megabytes(doneBytes) + L" / " + Megabytes(totalBytes) + L" Mo";
+}
+
+double DownloadFraction(std::uint64_t doneBytes, std::uint64_t totalBytes) {
+    const double divisor = static_cast<double>(std::max<std::uint64_t>(totalBytes, 1));
+    return static_cast<double>(doneBytes) * kDownloadProgressSpan / divisor +
+           kDownloadProgressStart;
+}
+
+}  // namespace zelk

@@ -1,0 +1,38 @@
+#pragma once
+// Reading a verified release manifest.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "json/json.h"
+#include "update/manifest_rules.h"
+
+namespace zelk {
+
+// One file of a release.
+struct ManifestFile {
+    std::wstring path;   // relative to appDir, "\" or "/" between folders
+    std::string sha256;  // 64 lower-case hexadecimal characters
+    std::uint64_t size = 0;
+};
+
+// The bootstrapper executable a release carries; used only when sha256 has 64 bytes.
+struct BootstrapperRecord {
+    std::string sha256;
+    std::uint64_t size = 0;
+};
+
+// ValidateManifestAt with the current UTC time from the system clock.
+bool ValidateManifest(const JsonValue& manifest, const std::string& lastDate,
+                      std::string& message);
+
+// The valid entries of "files", in manifest order; invalid ones are skipped.
+std::vector<ManifestFile> ReadManifestFiles(const JsonValue& manifest);
+
+BootstrapperRecord ReadBootstrapperRecord(const JsonValue& manifest);
+
+// Whether an entry may take part in an installation.
+bool IsValidManifestFile(const ManifestFile& file);
+
+}  // namespace zelk

@@ -1,0 +1,50 @@
+#pragma once
+// Rules of the release manifest that need no platform: time stamps, freshness,
+// byte counts and the shape of a file's path. Free of Windows headers.
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "json/json.h"
+
+namespace zelk {
+
+// Exactly "YYYY-MM-DDTHH:MM:SSZ": digits, separators and the Z at fixed places.
+// Field values are not range-checked; valid stamps order in time as byte strings.
+bool IsTimestamp(std::string_view text);
+
+// The time stamp of a UTC time, as "%04u-%02u-%02uT%02u:%02u:%02uZ" prints it.
+std::string FormatTimestamp(unsigned year, unsigned month, unsigned day, unsigned hour,
+                            unsigned minute, unsigned second);
+
+// Whether a verified manifest may be installed at time now (a time stamp), given
+// the date of the installed release (empty when none is known). On false,
+// message holds the French refusal shown to the user; on true it is untouched.
+bool ValidateManifestAt(const JsonValue& manifest, std::string_view lastDate,
+                        std::string_view now, std::string& message);
+
+// A JSON number as a byte count: its integer part. A value with no such count
+// (negative, not a number, 2^64 or more) gives all ones, which matches no real
+// size, so every size comparison with it fails.
+std::uint64_t ToByteCount(double number);
+
+// A file path from a manifest (or the index of installed files) must stay below
+// the installation folder: not empty, no "..", no ":" (a drive such as "C:x" or an
+// alternate data stream "name:stream"), not starting with a separator.
+template <typename Char>
+bool IsSafeRelativePath(std::basic_string_view<Char> path) {
+    if (path.empty() || path.front() == Char('\\') || path.front() == Char('/')) {
+        return false;
+    }
+    for (size_t i = 0; i < path.size(); ++i) {
+        if (path[i] == Char(':') || (path[i] == Char('.') && i + 1 < path.size() &&
+                                     path[i + 1] == Char('.'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace zelk

@@ -1,0 +1,76 @@
+#include "update/state_files.h"
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "common/text.h"
+#include "install/file_helpers.h"
+#include "update/state_text.h"
+
+namespace zelk {
+namespace {
+
+bool ReadText(const std::filesystem::path& path, std::string& text) {
+    std::vector<std::uint8_t> bytes;
+    if (!ReadWholeFile(path, bytes)) {
+        return false;
+    }
+    text = FromTextMode(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    return true;
+}
+
+void WriteText(const std::filesystem::path& path, std::string_view text) {
+    const std::string bytes = ToTextMode(text);
+    WriteFileAtomically(path, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                        bytes.size()));
+}
+
+}  // namespace
+
+Settings ReadSettings(const std::filesystem::path& settingsFile) {
+    Settings settings;
+    std::vector<std::uint8_t> bytes;
+    JsonValue json;
+    if (ReadWholeFile(settingsFile, bytes) && parseJson(bytes, json)) {
+        settings.channel = json.get("channel").asString("release");
+        settings.autoUpdate = json.get("autoUpdate").asBool(true);
+    }
+    if (settings.channel != "release" && settings.channel != "beta" &&
+        settings.channel != "latest") {
+        settings.channel = "release";
+    }
+    return settings;
+}
+
+std::string ReadLastDate(const std::filesystem::path& manifestMarker) {
+    std::string text;
+    return ReadText(manifestMarker, text) ? ParseLastDate(text) : std::string();
+}
+
+InstalledIndex ReadInstalledIndex(const std::filesystem::path& installedMarker) {
+    InstalledIndex index;
+    std::string text;
+    if (ReadText(installedMarker, text)) {
+        for (auto& [digest, path] : ParseIndexText(text)) {
+            index[Utf8ToWide(path)] = std::move(digest);  // a later line wins
+        }
+    }
+    return index;
+}
+
+void WriteInstalledIndex(const std::filesystem::path& installedMarker,
+                         const std::vector<ManifestFile>& allFiles) {
+    std::vector<IndexLine> lines;
+    lines.reserve(allFiles.size());
+    for (const ManifestFile& file : allFiles) {
+        lines.push_back({file.sha256, file.size, WideToUtf8(file.path)});
+    }
+    WriteText(installedMarker, FormatIndexText(lines));
+}
+
+void WriteLastDate(const std::filesystem::path& manifestMarker, const JsonValue& manifest) {
+    WriteText(manifestMarker, manifest.get("date").asString("") + "\n");
+}
+
+}  // namespace zelk

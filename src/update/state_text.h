@@ -1,0 +1,36 @@
+#pragma once
+// The text of the two state files the bootstrapper keeps in the launcher's
+// folder, free of Windows headers: ".zelk-manifest" (date of the installed
+// release) and ".zelk-installed" (one "digest size path" line per file).
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace zelk {
+
+struct IndexLine {
+    std::string sha256;
+    std::uint64_t size = 0;
+    std::string path;  // UTF-8, as in the manifest
+};
+
+// What a text-mode read sees: CR LF pairs become LF.
+std::string FromTextMode(std::string_view bytes);
+
+// Every line ends with CR LF on disk, as a text-mode write leaves it.
+std::string ToTextMode(std::string_view text);
+
+// The date on the first line when it is a time stamp, else empty.
+std::string ParseLastDate(std::string_view text);
+
+// Lines in file order as (digest, path): digest is the first word, the second
+// word (the size) is skipped, and the path is the rest of the line after the
+// whitespace that follows the size. Lines without a path are skipped.
+std::vector<std::pair<std::string, std::string>> ParseIndexText(std::string_view text);
+
+std::string FormatIndexText(const std::vector<IndexLine>& lines);
+
+}  // namespace zelk

@@ -1,0 +1,134 @@
+#include "install/file_helpers.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "common/win_handles.h"
+#include "support/scratch.h"
+
+namespace zelk {
+namespace {
+
+using testing::Bytes;
+using testing::ReadBytes;
+using testing::ScratchDir;
+using testing::WriteBytes;
+
+TEST(ReadWholeFile, EmptyMissingAndFolder) {
+    ScratchDir dir;
+    WriteBytes(dir / L"empty", "");
+    std::vector<std::uint8_t> bytes = Bytes("old");
+    EXPECT_TRUE(ReadWholeFile(dir / L"empty", bytes));
+    EXPECT_TRUE(bytes.empty());
+
+    bytes = Bytes("kept");
+    EXPECT_FALSE(ReadWholeFile(dir / L"missing", bytes));
+    EXPECT_EQ(bytes, Bytes("kept"));
+    EXPECT_FALSE(ReadWholeFile(dir.path(), bytes));
+    EXPECT_EQ(bytes, Bytes("kept"));
+}
+
+TEST(ReadWholeFile, ReplacesContentAndReadsWhileAnotherWriterHasItOpen) {
+    ScratchDir dir;
+    std::string content(300000, '\0');
+    for (size_t i = 0; i < content.size(); ++i) {
+        content[i] = static_cast<char>(i * 31 + 7);
+    }
+    WriteBytes(dir / L"f.bin", content);
+    UniqueFile writer(CreateFileW((dir / L"f.bin").c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                  nullptr));
+    ASSERT_TRUE(writer);
+    std::vector<std::uint8_t> bytes = Bytes("previous content");
+    ASSERT_TRUE(ReadWholeFile(dir / L"f.bin", bytes));
+    EXPECT_EQ(bytes, Bytes(content));
+}
+
+TEST(WriteFileAtomically, ReplacesAndLeavesNoTemporaryFile) {
+    ScratchDir dir;
+    WriteBytes(dir / L"Zelk.exe", "old bytes");
+    ASSERT_TRUE(WriteFileAtomically(dir / L"Zelk.exe", Bytes("new")));
+    EXPECT_EQ(ReadBytes(dir / L"Zelk.exe"), "new");
+    EXPECT_FALSE(std::filesystem::exists(dir / L"Zelk.exe.tmp"));
+    ASSERT_TRUE(WriteFileAtomically(dir / L"empty", {}));
+    EXPECT_EQ(std::filesystem::file_size(dir / L"empty"), 0u);
+}
+
+TEST(WriteFileAtomically, MissingFolderFailsAndCreatesNothing) {
+    ScratchDir dir;
+    EXPECT_FALSE(WriteFileAtomically(dir / L"no" / L"f.txt", Bytes("x")));
+    EXPECT_FALSE(std::filesystem::exists(dir / L"no"));
+}
+
+TEST(WriteFileAtomically, TargetHeldOpenKeepsItsContent) {
+    ScratchDir dir;
+    WriteBytes(dir / L"locked.dll", "old");
+    // Like a running program's image: readers allowed, but no delete sharing.
+    UniqueFile holder(CreateFileW((dir / L"locked.dll").c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                  nullptr));
+    ASSERT_TRUE(holder);
+    EXPECT_FALSE(WriteFileAtomically(dir / L"locked.dll", Bytes("new")));
+    holder.reset();
+    EXPECT_EQ(ReadBytes(dir / L"locked.dll"), "old");
+    EXPECT_EQ(ReadBytes(dir / L"locked.dll.tmp"), "new");
+    // The next attempt reuses the leftover and succeeds once the file is free.
+    EXPECT_TRUE(WriteFileAtomically(dir / L"locked.dll", Bytes("newer")));
+    EXPECT_EQ(ReadBytes(dir / L"locked.dll"), "newer");
+    EXPECT_FALSE(std::filesystem::exists(dir / L"locked.dll.tmp"));
+}
+
+TEST(MoveIfAbsent, MovesOnlyIntoAFreePlace) {
+    ScratchDir dir;
+    WriteBytes(dir / L"a.txt", "a");
+    WriteBytes(dir / L"taken" / L"a.txt", "other");
+    MoveTally tally;
+    MoveIfAbsent(dir / L"a.txt", dir / L"taken" / L"a.txt", tally);
+    EXPECT_EQ(tally.moved, 0);
+    EXPECT_EQ(ReadBytes(dir / L"a.txt"), "a");
+    EXPECT_EQ(ReadBytes(dir / L"taken" / L"a.txt"), "other");
+
+    MoveIfAbsent(dir / L"missing", dir / L"elsewhere", tally);
+    EXPECT_EQ(tally.moved, 0);
+    EXPECT_FALSE(std::filesystem::exists(dir / L"elsewhere"));
+
+    MoveIfAbsent(dir / L"a.txt", dir / L"new" / L"deep" / L"a.txt", tally);
+    EXPECT_EQ(tally.moved, 1);
+    EXPECT_EQ(ReadBytes(dir / L"new" / L"deep" / L"a.txt"), "a");
+    EXPECT_FALSE(std::filesystem::exists(dir / L"a.txt"));
+}
+
+TEST(MoveIfAbsent, FolderMovesWholeAndCountsOnce) {
+    ScratchDir dir;
+    WriteBytes(dir / L"app" / L"ZelkLauncher.exe", "L");
+    WriteBytes(dir / L"app" / L"lib" / L"x.dll", "X");
+    MoveTally tally;
+    MoveIfAbsent(dir / L"app", dir / L"Zelk Application Data" / L"app", tally);
+    EXPECT_EQ(tally.moved, 1);
+    EXPECT_EQ(ReadBytes(dir / L"Zelk Application Data" / L"app" / L"lib" / L"x.dll"), "X");
+    EXPECT_FALSE(std::filesystem::exists(dir / L"app"));
+}
+
+TEST(SameFile, ByIdentityNotBySpelling) {
+    ScratchDir dir;
+    WriteBytes(dir / L"Zelk.exe", "z");
+    WriteBytes(dir / L"Other.exe", "z");
+    EXPECT_TRUE(SameFile(dir / L"Zelk.exe", dir / L"ZELK.EXE"));
+    EXPECT_TRUE(SameFile(dir / L"Zelk.exe", dir / L"." / L"Zelk.exe"));
+    EXPECT_FALSE(SameFile(dir / L"Zelk.exe", dir / L"Other.exe"));
+    EXPECT_FALSE(SameFile(dir / L"Zelk.exe", dir / L"missing.exe"));
+    EXPECT_FALSE(SameFile(dir / L"missing.exe", dir / L"missing.exe"));
+}
+
+TEST(PathExists, FilesAndFoldersOnly) {
+    ScratchDir dir;
+    WriteBytes(dir / L"f", "");
+    EXPECT_TRUE(PathExists(dir / L"f"));
+    EXPECT_TRUE(PathExists(dir.path()));
+    EXPECT_FALSE(PathExists(dir / L"g"));
+    EXPECT_FALSE(PathExists(dir / L"f" / L"below-a-file"));
+}
+
+}  // namespace
+}  // namespace zelk

@@ -1,0 +1,124 @@
+#include "update/state_files.h"
+
+#include <gtest/gtest.h>
+
+#include "support/scratch.h"
+#include "update/manifest.h"
+
+namespace zelk {
+namespace {
+
+using testing::ReadBytes;
+using testing::ScratchDir;
+using testing::WriteBytes;
+
+Settings SettingsFrom(const std::string& content) {
+    ScratchDir dir;
+    WriteBytes(dir / L"launcher-settings.json", content);
+    return ReadSettings(dir / L"launcher-settings.json");
+}
+
+TEST(Settings, ChannelAndSwitchAreRead) {
+    const Settings settings = SettingsFrom(R"({"channel":"beta","autoUpdate":false,"x":1})");
+    EXPECT_EQ(settings.channel, "beta");
+    EXPECT_FALSE(settings.autoUpdate);
+    EXPECT_EQ(SettingsFrom(R"({"channel":"latest"})").channel, "latest");
+}
+
+TEST(Settings, WrongTypesAndUnknownChannelsGiveDefaults) {
+    const Settings typed = SettingsFrom(R"({"channel":7,"autoUpdate":"false"})");
+    EXPECT_EQ(typed.channel, "release");
+    EXPECT_TRUE(typed.autoUpdate);
+    EXPECT_EQ(SettingsFrom(R"({"channel":"Beta"})").channel, "release");
+    EXPECT_EQ(SettingsFrom(R"({"channel":"beta "})").channel, "release");
+    EXPECT_FALSE(SettingsFrom(R"({"autoUpdate":true,"autoUpdate":false})").autoUpdate);
+}
+
+TEST(Settings, UnreadableOrMalformedFilesGiveBothDefaults) {
+    const std::string texts[] = {
+        "\xEF\xBB\xBF{\"channel\":\"beta\",\"autoUpdate\":false}",  // a byte-order mark
+        "{\"channel\":\"beta\",\"autoUpdate\":false",               // unterminated
+        "[{\"channel\":\"beta\"}]",
+        "",
+    };
+    for (const std::string& text : texts) {
+        const Settings settings = SettingsFrom(text);
+        EXPECT_EQ(settings.channel, "release") << text;
+        EXPECT_TRUE(settings.autoUpdate) << text;
+    }
+    ScratchDir dir;
+    EXPECT_EQ(ReadSettings(dir / L"missing.json").channel, "release");
+}
+
+TEST(StateFiles, WrittenWithCrLfAndReadBack) {
+    ScratchDir dir;
+    const std::vector<ManifestFile> files = {
+        {L"ZelkLauncher.exe", std::string(64, '1'), 1000},
+        {L"data\\caf\u00E9 et th\u00E9.txt", std::string(64, '2'), 5},
+        {L"lib/a b.dll", std::string(64, '3'), 0},
+    };
+    WriteInstalledIndex(dir / L".zelk-installed", files);
+    EXPECT_EQ(ReadBytes(dir / L".zelk-installed"),
+              std::string(64, '1') + " 1000 ZelkLauncher.exe\r\n" + std::string(64, '2') +
+                  " 5 data\\caf\xC3\xA9 et th\xC3\xA9.txt\r\n" + std::string(64, '3') +
+                  " 0 lib/a b.dll\r\n");
+    const InstalledIndex index = ReadInstalledIndex(dir / L".zelk-installed");
+    EXPECT_EQ(index, (InstalledIndex{{L"ZelkLauncher.exe", std::string(64, '1')},
+                                     {L"data\\caf\u00E9 et th\u00E9.txt", std::string(64, '2')},
+                                     {L"lib/a b.dll", std::string(64, '3')}}));
+
+    JsonValue manifest;
+    ASSERT_TRUE(parseJson(R"({"date":"2024-05-01T10:00:00Z"})", manifest));
+    WriteLastDate(dir / L".zelk-manifest", manifest);
+    EXPECT_EQ(ReadBytes(dir / L".zelk-manifest"), "2024-05-01T10:00:00Z\r\n");
+    EXPECT_EQ(ReadLastDate(dir / L".zelk-manifest"), "2024-05-01T10:00:00Z");
+    EXPECT_FALSE(std::filesystem::exists(dir / L".zelk-manifest.tmp"));
+}
+
+TEST(StateFiles, LaterIndexLineWinsAndMissingFilesAreEmpty) {
+    ScratchDir dir;
+    WriteBytes(dir / L".zelk-installed", "aaa 1 x.txt\r\nbbb 1 x.txt\r\n");
+    EXPECT_EQ(ReadInstalledIndex(dir / L".zelk-installed"), (InstalledIndex{{L"x.txt", "bbb"}}));
+    EXPECT_TRUE(ReadInstalledIndex(dir / L"absent").empty());
+    EXPECT_EQ(ReadLastDate(dir / L"absent"), "");
+    WriteBytes(dir / L".zelk-manifest", "2024-05-01T10:00:00Z   \r\n");
+    EXPECT_EQ(ReadLastDate(dir / L".zelk-manifest"), "");
+}
+
+TEST(ManifestFiles, InvalidEntriesAreSkippedOthersKeptInOrder) {
+    const std::string digest(64, 'c');
+    JsonValue manifest;
+    ASSERT_TRUE(parseJson(R"({"files":[
+        {"path":"b.txt","sha256":")" + digest + R"(","size":3},
+        {"path":"app/../x.dll","sha256":")" + digest + R"(","size":1},
+        {"path":"\\x","sha256":")" + digest + R"(","size":1},
+        {"path":"/x","sha256":")" + digest + R"(","size":1},
+        {"path":"","sha256":")" + digest + R"(","size":1},
+        {"path":"C:x","sha256":")" + digest + R"(","size":1},
+        {"path":"short","sha256":")" + digest.substr(1) + R"(","size":1},
+        {"path":"a\u00e9.txt","sha256":")" + digest + R"(","size":12.9},
+        "not an object",
+        {"path":"nosize","sha256":")" + digest + R"("}
+    ]})",
+                          manifest));
+    const std::vector<ManifestFile> files = ReadManifestFiles(manifest);
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_EQ(files[0].path, L"b.txt");
+    EXPECT_EQ(files[0].size, 3u);
+    EXPECT_EQ(files[1].path, L"a\u00E9.txt");
+    EXPECT_EQ(files[1].size, 12u);
+    EXPECT_EQ(files[2].path, L"nosize");
+    EXPECT_EQ(files[2].size, 0u);
+}
+
+TEST(ManifestFiles, FilesThatAreNotAnArrayMeanNoFiles) {
+    JsonValue manifest;
+    ASSERT_TRUE(parseJson(R"({"files":{"path":"x"}})", manifest));
+    EXPECT_TRUE(ReadManifestFiles(manifest).empty());
+    ASSERT_TRUE(parseJson(R"({"bootstrapper":{"sha256":"ab","size":-4}})", manifest));
+    EXPECT_EQ(ReadBootstrapperRecord(manifest).sha256, "ab");
+    EXPECT_EQ(ReadBootstrapperRecord(manifest).size, UINT64_MAX);
+}
+
+}  // namespace
+}  // namespace zelk

@@ -1,0 +1,59 @@
+#include "update/state_text.h"
+
+#include <gtest/gtest.h>
+
+namespace zelk {
+namespace {
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+TEST(LastDate, OnlyAnExactStampOnTheFirstLine) {
+    EXPECT_EQ(ParseLastDate("2024-05-01T10:00:00Z\n"), "2024-05-01T10:00:00Z");
+    EXPECT_EQ(ParseLastDate("2024-05-01T10:00:00Z"), "2024-05-01T10:00:00Z");
+    EXPECT_EQ(ParseLastDate(FromTextMode("2024-05-01T10:00:00Z\r\nrest\r\n")),
+              "2024-05-01T10:00:00Z");
+    EXPECT_EQ(ParseLastDate("2024-05-01T10:00:00Z  \n"), "");
+    EXPECT_EQ(ParseLastDate("2024-05-01T10:00:00Z\r"), "");
+    EXPECT_EQ(ParseLastDate("\n2024-05-01T10:00:00Z\n"), "");
+    EXPECT_EQ(ParseLastDate(""), "");
+}
+
+TEST(IndexText, PathsKeepInnerAndTrailingSpaces) {
+    const Entries entries = ParseIndexText("aaa 12 my folder/a file.txt\nbbb 3   spaced  \n");
+    EXPECT_EQ(entries, (Entries{{"aaa", "my folder/a file.txt"}, {"bbb", "spaced  "}}));
+}
+
+TEST(IndexText, IncompleteAndBlankLinesAreSkipped) {
+    const Entries entries = ParseIndexText("\n   \naaa\naaa 12\naaa 12   \nccc 1 ok\n");
+    EXPECT_EQ(entries, (Entries{{"ccc", "ok"}}));
+}
+
+TEST(IndexText, LeadingWhitespaceAndTabsSeparateWords) {
+    EXPECT_EQ(ParseIndexText("  \tddd\t5\t\tpath\twith tab"),
+              (Entries{{"ddd", "path\twith tab"}}));
+}
+
+TEST(IndexText, DuplicatesKeptInOrderForTheReaderToResolve) {
+    EXPECT_EQ(ParseIndexText("a 1 x\nb 1 x\n"), (Entries{{"a", "x"}, {"b", "x"}}));
+}
+
+TEST(IndexText, RoundTripsThroughTextMode) {
+    const std::vector<IndexLine> lines = {
+        {std::string(64, 'a'), 18446744073709551615u, "ZelkLauncher.exe"},
+        {std::string(64, 'b'), 0, "data/caf\xC3\xA9 au lait.bin"},
+    };
+    const std::string onDisk = ToTextMode(FormatIndexText(lines));
+    EXPECT_EQ(onDisk, std::string(64, 'a') + " 18446744073709551615 ZelkLauncher.exe\r\n" +
+                          std::string(64, 'b') + " 0 data/caf\xC3\xA9 au lait.bin\r\n");
+    EXPECT_EQ(ParseIndexText(FromTextMode(onDisk)),
+              (Entries{{std::string(64, 'a'), "ZelkLauncher.exe"},
+                       {std::string(64, 'b'), "data/caf\xC3\xA9 au lait.bin"}}));
+}
+
+TEST(TextMode, OnlyCrLfPairsChange) {
+    EXPECT_EQ(FromTextMode("a\r\nb\rc\n\r"), "a\nb\rc\n\r");
+    EXPECT_EQ(ToTextMode("a\nb\r"), "a\r\nb\r");
+}
+
+}  // namespace
+}  // namespace zelk
