@@ -40,7 +40,8 @@ bool sha256DigestInPieces(std::span<const std::uint8_t> bytes, std::size_t piece
         return false;
     }
     for (std::size_t offset = 0; offset < bytes.size();) {
-        const std::size_t piece = std::min(pieceSize, bytes.size() - offset);
+        // Never more than the provider's 32-bit length can carry, whatever the caller asked.
+        const std::size_t piece = std::min({pieceSize, kLargestPiece, bytes.size() - offset});
         if (!BCRYPT_SUCCESS(BCryptHashData(hash.get(), const_cast<PUCHAR>(bytes.data() + offset),
                                            static_cast<ULONG>(piece), 0))) {
             return false;
