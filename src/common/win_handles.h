@@ -9,7 +9,7 @@
 
 namespace zelk {
 
-struct KernelHandleTraits {  // processes, threads, mutexes, snapshots: empty is null
+struct KernelHandleTraits {  // processes, threads, mutexes: empty is null
     using Type = HANDLE;
     static Type empty() { return nullptr; }
     static void close(Type h) { CloseHandle(h); }

@@ -17,7 +17,8 @@ int LaunchExitCode(const std::filesystem::path& appDir, int overrideCode);
 // Whether a process with this executable file name runs (ASCII case ignored).
 bool IsProcessRunning(const std::wstring& exeName);
 
-// Whether the named mutex that the launcher holds while it runs exists.
+// Whether the named mutex that the launcher holds while it runs exists, also when
+// this process may not open it.
 bool IsLauncherRunning();
 
 }  // namespace zelk
