@@ -1,0 +1,848 @@
+#!/usr/bin/python3
+"""Loopback servers for Zelk's tests and benchmarks.
+
+- `Authority`: a test certificate authority (python3-cryptography) that issues server
+  certificates for "localhost" and 127.0.0.1; `shared_authority` keeps one per build
+  tree so that the Wine prefix trusts a single, stable root.
+- `Nginx`: Debian's nginx started with its own configuration and prefix in a work
+  folder, serving a static folder under a URL prefix over http and https listeners.
+- `FaultServer`: a threaded HTTP/1.1 server that answers per path with scripted
+  faults (status codes, exact sizes, cut bodies, chunked bodies, stalls) and records
+  the requests it saw, in order.
+- `install_root_certificate`: trusts a DER certificate in a build's Wine prefix
+  through the add_root_cert.exe tool.
+
+Everything listens on loopback only. Each server works as a context manager (for
+pytest fixtures) or detached (for ctest fixtures, through the command line below):
+
+    servers.py nginx-start --state DIR --root FOLDER [--prefix /updates/]
+                           [--http PORT] [--https PORT] [--ca-dir DIR]
+    servers.py fault-start --state DIR [--port PORT]
+    servers.py stop --state DIR
+    servers.py install-ca --wine-run BUILD/wine-run --tool add_root_cert.exe --der CA.der
+
+A port of 0 (the default) picks a free one; the chosen URLs are in DIR/state.json.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import fcntl
+import grp
+import ipaddress
+import json
+import os
+import pwd
+import re
+import signal
+import socket
+import socketserver
+import string
+import subprocess
+import sys
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+LOOPBACK = "127.0.0.1"
+NGINX = "/usr/sbin/nginx"
+
+
+# ---------------------------------------------------------------------------
+# Test content
+
+
+def pattern_bytes(size: int, seed: int = 1) -> bytes:
+    """Byte i is (i * 31 + seed) % 251; the C++ tests build the same bytes."""
+    period = bytes((i * 31 + seed) % 251 for i in range(251))
+    return (period * (size // 251 + 1))[:size]
+
+
+# ---------------------------------------------------------------------------
+# Ports
+
+
+def has_ipv6_loopback() -> bool:
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+def free_port(ipv6: bool = False) -> int:
+    """A port that is free on 127.0.0.1 (and on ::1 when asked) right now."""
+    for _ in range(50):
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            s.bind((LOOPBACK, 0))
+            port = s.getsockname()[1]
+        if not ipv6:
+            return port
+        try:
+            with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
+                s.bind(("::1", port))
+            return port
+        except OSError:
+            continue
+    raise RuntimeError("no free loopback port")
+
+
+def wait_for_port(port: int, host: str = LOOPBACK, timeout: float = 10.0) -> None:
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            with socket.create_connection((host, port), timeout=1):
+                return
+        except OSError:
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"nothing listens on {host}:{port}")
+            time.sleep(0.05)
+
+
+# ---------------------------------------------------------------------------
+# Certificates
+
+
+@dataclass
+class Authority:
+    """A certificate authority for tests: RSA key and self-signed certificate."""
+
+    key: object
+    cert: object
+
+    def pem(self) -> bytes:
+        from cryptography.hazmat.primitives import serialization
+
+        return self.cert.public_bytes(serialization.Encoding.PEM)
+
+    def der(self) -> bytes:
+        from cryptography.hazmat.primitives import serialization
+
+        return self.cert.public_bytes(serialization.Encoding.DER)
+
+    def issue(self, folder: Path, stem: str = "server",
+              hosts: tuple[str, ...] = ("localhost", LOOPBACK)) -> tuple[Path, Path]:
+        """Writes stem.pem (leaf then this CA) and stem.key; returns their paths."""
+        from cryptography import x509
+        from cryptography.hazmat.primitives import hashes, serialization
+        from cryptography.hazmat.primitives.asymmetric import rsa
+        from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+
+        key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+        names = []
+        for host in hosts:
+            try:
+                names.append(x509.IPAddress(ipaddress.ip_address(host)))
+            except ValueError:
+                names.append(x509.DNSName(host))
+        now = datetime.datetime.now(datetime.timezone.utc)
+        cert = (
+            x509.CertificateBuilder()
+            .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, hosts[0])]))
+            .issuer_name(self.cert.subject)
+            .public_key(key.public_key())
+            .serial_number(x509.random_serial_number())
+            .not_valid_before(now - datetime.timedelta(days=1))
+            .not_valid_after(now + datetime.timedelta(days=30))
+            .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+            .add_extension(x509.SubjectAlternativeName(names), critical=False)
+            .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]),
+                           critical=False)
+            .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(
+                self.cert.public_key()), critical=False)
+            .sign(self.key, hashes.SHA256())
+        )
+        folder.mkdir(parents=True, exist_ok=True)
+        cert_path = folder / f"{stem}.pem"
+        key_path = folder / f"{stem}.key"
+        cert_path.write_bytes(cert.public_bytes(serialization.Encoding.PEM) + self.pem())
+        key_path.write_bytes(key.private_bytes(serialization.Encoding.PEM,
+                                               serialization.PrivateFormat.PKCS8,
+                                               serialization.NoEncryption()))
+        return cert_path, key_path
+
+    def save(self, folder: Path) -> None:
+        from cryptography.hazmat.primitives import serialization
+
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / "ca.key").write_bytes(self.key.private_bytes(
+            serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+            serialization.NoEncryption()))
+        (folder / "ca.pem").write_bytes(self.pem())
+        (folder / "ca.der").write_bytes(self.der())
+
+
+def make_authority(name: str = "Zelk Test CA") -> Authority:
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.asymmetric import rsa
+    from cryptography.x509.oid import NameOID
+
+    key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+    subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)])
+    now = datetime.datetime.now(datetime.timezone.utc)
+    cert = (
+        x509.CertificateBuilder()
+        .subject_name(subject)
+        .issuer_name(subject)
+        .public_key(key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - datetime.timedelta(days=1))
+        .not_valid_after(now + datetime.timedelta(days=3650))
+        .add_extension(x509.BasicConstraints(ca=True, path_length=0), critical=True)
+        .add_extension(x509.KeyUsage(digital_signature=False, content_commitment=False,
+                                     key_encipherment=False, data_encipherment=False,
+                                     key_agreement=False, key_cert_sign=True, crl_sign=True,
+                                     encipher_only=False, decipher_only=False), critical=True)
+        .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()),
+                       critical=False)
+        .sign(key, hashes.SHA256())
+    )
+    return Authority(key, cert)
+
+
+def load_authority(folder: Path) -> Authority:
+    from cryptography import x509
+    from cryptography.hazmat.primitives import serialization
+
+    key = serialization.load_pem_private_key((folder / "ca.key").read_bytes(), password=None)
+    cert = x509.load_pem_x509_certificate((folder / "ca.pem").read_bytes())
+    return Authority(key, cert)
+
+
+def shared_authority(folder: Path) -> Authority:
+    """The build tree's one trusted test CA, made on first use.
+
+    A fresh root per run would pile up same-named roots in the Wine prefix."""
+    folder.mkdir(parents=True, exist_ok=True)
+    with open(folder / ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not (folder / "ca.der").exists():
+            make_authority().save(folder)
+        return load_authority(folder)
+
+
+def install_root_certificate(wine_run: Path, tool: Path, der: Path) -> None:
+    """Adds a DER certificate to the "Root" store of the prefix behind wine_run."""
+    windows_der = "Z:" + str(Path(der).resolve()).replace("/", "\\")
+    result = subprocess.run([str(Path(wine_run).resolve()), str(Path(tool).resolve()),
+                             windows_der],
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                            timeout=120)
+    if result.returncode != 0:
+        raise RuntimeError(f"add_root_cert failed ({result.returncode}): "
+                           f"{result.stdout}{result.stderr}")
+
+
+# ---------------------------------------------------------------------------
+# nginx
+
+
+@dataclass
+class Listener:
+    """One nginx server block: https when cert and key are given."""
+
+    port: int = 0  # 0: a free port, chosen at start
+    cert: Path | None = None
+    key: Path | None = None
+    host_name: str = LOOPBACK  # the host used in URLs
+
+    @property
+    def scheme(self) -> str:
+        return "https" if self.cert else "http"
+
+
+@dataclass
+class NginxRequest:
+    port: int
+    method: str
+    path: str
+    status: int
+    size: int
+
+
+class Nginx:
+    """nginx serving `root` under `url_prefix` on the given listeners.
+
+    Runs as the current user with everything (configuration, pid, logs, temporary
+    folders) under `workdir`. detach=True leaves it running as a daemon that
+    `stop_pid_file` (or another process) can end; otherwise it is a child."""
+
+    def __init__(self, workdir: Path, root: Path, listeners: list[Listener],
+                 url_prefix: str = "/", detach: bool = False):
+        if not url_prefix.startswith("/") or not url_prefix.endswith("/"):
+            raise ValueError("url_prefix must start and end with '/'")
+        self.workdir = Path(workdir).resolve()
+        self.root = Path(root).resolve()
+        self.listeners = listeners
+        self.url_prefix = url_prefix
+        self.detach = detach
+        self.ipv6 = has_ipv6_loopback()
+        self.process: subprocess.Popen | None = None
+
+    @property
+    def access_log(self) -> Path:
+        return self.workdir / "access.log"
+
+    @property
+    def error_log(self) -> Path:
+        return self.workdir / "error.log"
+
+    @property
+    def pid_file(self) -> Path:
+        return self.workdir / "nginx.pid"
+
+    def url(self, index: int = 0) -> str:
+        """Base URL of a listener, without a trailing slash."""
+        listener = self.listeners[index]
+        return (f"{listener.scheme}://{listener.host_name}:{listener.port}"
+                f"{self.url_prefix.rstrip('/')}")
+
+    def requests(self) -> list[NginxRequest]:
+        """The access log so far, in order."""
+        if not self.access_log.exists():
+            return []
+        line_re = re.compile(r'^(\d+) "(\S+) (\S+)[^"]*" (\d+) (\d+)$')
+        found = []
+        for line in self.access_log.read_text().splitlines():
+            m = line_re.match(line)
+            if m:
+                found.append(NginxRequest(int(m[1]), m[2], m[3], int(m[4]), int(m[5])))
+        return found
+
+    def _server_block(self, listener: Listener) -> str:
+        ssl = " ssl" if listener.cert else ""
+        lines = [f"    server {{", f"        listen {LOOPBACK}:{listener.port}{ssl};"]
+        if self.ipv6:
+            lines.append(f"        listen [::1]:{listener.port}{ssl};")
+        lines.append("        server_name localhost;")
+        if listener.cert:
+            lines.append(f'        ssl_certificate "{listener.cert}";')
+            lines.append(f'        ssl_certificate_key "{listener.key}";')
+        if self.url_prefix == "/":
+            lines.append(f'        location / {{ root "{self.root}"; }}')
+        else:
+            lines.append(f'        location {self.url_prefix} {{ alias "{self.root}/"; }}')
+        lines.append("    }")
+        return "\n".join(lines)
+
+    def _write_config(self) -> Path:
+        for sub in ("tmp/body", "tmp/proxy", "tmp/fastcgi", "tmp/uwsgi", "tmp/scgi"):
+            (self.workdir / sub).mkdir(parents=True, exist_ok=True)
+        template = string.Template((HERE / "nginx.conf.in").read_text())
+        config = template.substitute(
+            user=pwd.getpwuid(os.geteuid()).pw_name,
+            group=grp.getgrgid(os.getegid()).gr_name,
+            daemon="on" if self.detach else "off",
+            work=str(self.workdir),
+            servers="\n".join(self._server_block(l) for l in self.listeners),
+        )
+        path = self.workdir / "nginx.conf"
+        path.write_text(config)
+        return path
+
+    def start(self) -> "Nginx":
+        self.workdir.mkdir(parents=True, exist_ok=True)
+        requested = [l.port for l in self.listeners]
+        # A free port can be taken between the choice and nginx's bind: try again.
+        for _ in range(5):
+            for listener, port in zip(self.listeners, requested):
+                listener.port = port or free_port(self.ipv6)
+            config = self._write_config()
+            command = [NGINX, "-p", str(self.workdir), "-e", str(self.error_log),
+                       "-c", str(config)]
+            with open(self.workdir / "nginx.out", "ab") as out:
+                if self.detach:
+                    result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out,
+                                            stderr=out, timeout=30)
+                    started = result.returncode == 0
+                else:
+                    self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL,
+                                                    stdout=out, stderr=out)
+                    started = True
+            if started and self._wait_ready():
+                return self
+            self.stop()
+            if all(requested):
+                break
+        raise RuntimeError(f"nginx did not start: {self._log_tail()}")
+
+    def _wait_ready(self) -> bool:
+        deadline = time.monotonic() + 10
+        pending = [l.port for l in self.listeners]
+        while pending:
+            if self.process is not None and self.process.poll() is not None:
+                return False
+            try:
+                with socket.create_connection((LOOPBACK, pending[0]), timeout=1):
+                    pending.pop(0)
+            except OSError:
+                if time.monotonic() > deadline:
+                    return False
+                time.sleep(0.05)
+        return True
+
+    def _log_tail(self) -> str:
+        texts = []
+        for path in (self.error_log, self.workdir / "nginx.out"):
+            if path.exists():
+                texts.append(path.read_text(errors="replace")[-2000:])
+        return "\n".join(texts)
+
+    def stop(self) -> None:
+        if self.process is not None:
+            if self.process.poll() is None:
+                self.process.terminate()
+                try:
+                    self.process.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    self.process.kill()
+                    self.process.wait()
+            self.process = None
+        else:
+            stop_pid_file(self.pid_file)
+
+    def __enter__(self) -> "Nginx":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.stop()
+
+
+def _alive(pid: int) -> bool:
+    """False once the process has exited, even while it waits to be reaped."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except (OSError, IndexError):
+        return False
+
+
+def stop_pid_file(pid_file: Path, timeout: float = 10.0) -> None:
+    """Ends the detached server named by a pid file and waits for it. Only a
+    process whose command line names the pid file's folder is ours: a stale pid
+    may have been given to someone else since."""
+    pid_file = Path(pid_file).resolve()
+    try:
+        pid = int(pid_file.read_text().split()[0])
+        with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+            ours = str(pid_file.parent).encode() in cmdline.read()
+    except (OSError, ValueError, IndexError):
+        return
+    if not ours:
+        return
+    try:
+        os.kill(pid, signal.SIGTERM)
+    except ProcessLookupError:
+        return
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if not _alive(pid):
+            return
+        time.sleep(0.05)
+    try:
+        os.kill(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
+
+# ---------------------------------------------------------------------------
+# Fault server
+
+
+@dataclass
+class Route:
+    """A scripted answer. kind: "status", "body", "cut", "reset", "chunked",
+    "chunked-cut" or "stall"."""
+
+    kind: str
+    status: int = 200
+    body: bytes = b""
+    sent: int = 0  # cut, reset, chunked-cut, stall: body bytes sent before the fault
+    chunk: int = 4096  # chunked: bytes per chunk
+    seconds: float = 0.0  # stall: pause before the rest of the body
+
+
+def status(code: int) -> Route:
+    return Route("status", status=code)
+
+
+def body(data: bytes) -> Route:
+    return Route("body", body=data)
+
+
+def cut(data: bytes, sent: int) -> Route:
+    """Announces len(data) bytes, sends `sent` of them, then closes normally."""
+    return Route("cut", body=data, sent=sent)
+
+
+def reset(data: bytes, sent: int) -> Route:
+    """As cut, but the connection is reset rather than closed."""
+    return Route("reset", body=data, sent=sent)
+
+
+def chunked(data: bytes, chunk: int = 4096) -> Route:
+    return Route("chunked", body=data, chunk=chunk)
+
+
+def chunked_cut(data: bytes, sent: int, chunk: int = 4096) -> Route:
+    """Chunked, closed after `sent` bytes without the final empty chunk."""
+    return Route("chunked-cut", body=data, sent=sent, chunk=chunk)
+
+
+def stall(data: bytes, sent: int, seconds: float) -> Route:
+    """Sends `sent` bytes, goes silent for `seconds`, then sends the rest."""
+    return Route("stall", body=data, sent=sent, seconds=seconds)
+
+
+def route_from_path(path: str) -> Route | None:
+    """Answers encoded in the path itself; anything after the encoding is ignored,
+    so a test may append a tag or a content path:
+
+        /status/CODE               /bytes/SIZE/SEED
+        /cut/SIZE/SEED/SENT        /reset/SIZE/SEED/SENT
+        /chunked/SIZE/SEED/CHUNK   /chunked-cut/SIZE/SEED/SENT/CHUNK
+        /stall/SIZE/SEED/SENT/SECONDS
+    """
+    parts = path.split("?")[0].strip("/").split("/")
+    try:
+        kind, args = parts[0], parts[1:]
+        if kind == "status":
+            return status(int(args[0]))
+        numbers = []
+        for a in args[:4]:
+            if not a.isdigit():
+                break
+            numbers.append(int(a))
+        data = pattern_bytes(numbers[0], numbers[1])
+        if kind == "bytes":
+            return body(data)
+        if kind == "cut":
+            return cut(data, numbers[2])
+        if kind == "reset":
+            return reset(data, numbers[2])
+        if kind == "chunked":
+            return chunked(data, numbers[2])
+        if kind == "chunked-cut":
+            return chunked_cut(data, numbers[2], numbers[3])
+        if kind == "stall":
+            return stall(data, numbers[2], numbers[3])
+    except (IndexError, ValueError):
+        return None
+    return None
+
+
+REASONS = {200: "OK", 304: "Not Modified", 400: "Bad Request", 404: "Not Found",
+           500: "Internal Server Error"}
+
+
+class FaultServer:
+    """Threaded loopback HTTP/1.1 server with scripted answers.
+
+    Exact routes set with `route` win over the path encodings of `route_from_path`.
+    GET /_log answers the paths seen so far, one a line (itself not recorded).
+    Every connection is closed after one response."""
+
+    def __init__(self, port: int = 0, log_file: Path | None = None):
+        self.port = port
+        self.log_file = Path(log_file) if log_file else None
+        self.routes: dict[str, Route] = {}
+        self._seen: list[tuple[str, str]] = []
+        self._lock = threading.Lock()
+        self._stopping = threading.Event()
+        self._server: socketserver.ThreadingTCPServer | None = None
+        self._thread: threading.Thread | None = None
+
+    @property
+    def url(self) -> str:
+        return f"http://{LOOPBACK}:{self.port}"
+
+    def route(self, path: str, answer: Route) -> None:
+        with self._lock:
+            self.routes[path] = answer
+
+    def requests(self) -> list[tuple[str, str]]:
+        """(method, path) of every request so far, in arrival order."""
+        with self._lock:
+            return list(self._seen)
+
+    def clear_requests(self) -> None:
+        with self._lock:
+            self._seen.clear()
+
+    def start(self) -> "FaultServer":
+        owner = self
+
+        class Handler(socketserver.BaseRequestHandler):
+            def handle(self) -> None:
+                owner._handle(self.request)
+
+        class Server(socketserver.ThreadingTCPServer):
+            daemon_threads = True
+            allow_reuse_address = True
+            request_queue_size = 64
+
+        self._server = Server((LOOPBACK, self.port), Handler)
+        self.port = self._server.server_address[1]
+        self._thread = threading.Thread(target=self._server.serve_forever,
+                                        kwargs={"poll_interval": 0.1}, daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        self._stopping.set()  # wakes stalled answers
+        if self._server is not None:
+            self._server.shutdown()
+            self._server.server_close()
+            self._server = None
+        if self._thread is not None:
+            self._thread.join(timeout=10)
+            self._thread = None
+
+    def __enter__(self) -> "FaultServer":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.stop()
+
+    # -- one connection
+
+    def _handle(self, conn: socket.socket) -> None:
+        conn.settimeout(60)
+        head = b""
+        try:
+            while b"\r\n\r\n" not in head:
+                piece = conn.recv(65536)
+                if not piece:
+                    return
+                head += piece
+                if len(head) > 65536:
+                    return
+        except OSError:
+            return
+        request_line = head.split(b"\r\n", 1)[0].decode("latin-1")
+        fields = request_line.split()
+        if len(fields) < 2:
+            self._send(conn, b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n"
+                             b"Connection: close\r\n\r\n")
+            return
+        method, path = fields[0], fields[1]
+        if path == "/_log":
+            with self._lock:
+                text = "".join(f"{p}\n" for _, p in self._seen).encode()
+            self._answer(conn, body(text))
+            return
+        with self._lock:
+            self._seen.append((method, path))
+            answer = self.routes.get(path)
+        if self.log_file:
+            with self._lock, open(self.log_file, "a") as log:
+                log.write(f"{method} {path}\n")
+        self._answer(conn, answer or route_from_path(path) or status(404))
+
+    def _send(self, conn: socket.socket, data: bytes) -> bool:
+        try:
+            conn.sendall(data)
+            return True
+        except OSError:
+            return False
+
+    def _answer(self, conn: socket.socket, r: Route) -> None:
+        code = r.status
+        reason = REASONS.get(code, "Status")
+        head = f"HTTP/1.1 {code} {reason}\r\nServer: zelk-fault\r\nConnection: close\r\n"
+        data = r.body
+        if r.kind == "status":
+            data = b"" if code in (204, 304) or code < 200 else f"{code} {reason}\n".encode()
+        if r.kind in ("chunked", "chunked-cut"):
+            head += "Transfer-Encoding: chunked\r\n\r\n"
+            if not self._send(conn, head.encode()):
+                return
+            limit = r.sent if r.kind == "chunked-cut" else len(data)
+            for start in range(0, limit, r.chunk):
+                piece = data[start:min(start + r.chunk, limit)]
+                if not self._send(conn, b"%x\r\n%s\r\n" % (len(piece), piece)):
+                    return
+            if r.kind == "chunked":
+                self._send(conn, b"0\r\n\r\n")
+            self._close(conn)
+            return
+        if not (r.kind == "status" and code == 304):
+            head += f"Content-Length: {len(data)}\r\n"
+        if not self._send(conn, head.encode() + b"\r\n"):
+            return
+        if r.kind in ("cut", "reset"):
+            self._send(conn, data[:r.sent])
+            self._close(conn, reset=r.kind == "reset")
+            return
+        if r.kind == "stall":
+            if not self._send(conn, data[:r.sent]):
+                return
+            if self._stopping.wait(r.seconds):
+                return
+            data = data[r.sent:]
+        self._send(conn, data)
+        self._close(conn)
+
+    def _close(self, conn: socket.socket, reset: bool = False) -> None:
+        try:
+            if reset:
+                # Linger 0: closing now sends RST instead of FIN.
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\0\0\0\0\0\0\0")
+                conn.close()
+            else:
+                conn.shutdown(socket.SHUT_WR)
+                # Let the client read to the end before the socket goes away.
+                conn.settimeout(5)
+                while conn.recv(65536):
+                    pass
+        except OSError:
+            pass
+
+
+# ---------------------------------------------------------------------------
+# Detached servers for ctest fixtures
+
+
+def _read_state(folder: Path) -> dict:
+    try:
+        return json.loads((folder / "state.json").read_text())
+    except (OSError, ValueError):
+        return {}
+
+
+def record_detached(state_dir: Path, name: str, info: dict) -> None:
+    """Notes a detached server (info holds at least its "pid_file") in
+    state_dir/state.json, for `stop_detached` and for the tests that read it."""
+    state_dir = Path(state_dir)
+    state_dir.mkdir(parents=True, exist_ok=True)
+    state = _read_state(state_dir)
+    state[name] = info
+    temporary = state_dir / "state.json.tmp"
+    temporary.write_text(json.dumps(state, indent=2))
+    temporary.replace(state_dir / "state.json")
+
+
+def read_detached(state_dir: Path) -> dict:
+    return _read_state(Path(state_dir))
+
+
+def start_detached_nginx(state_dir: Path, root: Path, url_prefix: str = "/",
+                         http_port: int | None = 0, https_port: int | None = None,
+                         ca_dir: Path | None = None) -> dict:
+    """Starts a daemon nginx; http_port/https_port None leaves that listener out.
+    Returns (and records in state_dir/state.json) its URLs and files."""
+    state_dir = Path(state_dir).resolve()
+    listeners = []
+    if http_port is not None:
+        listeners.append(Listener(port=http_port))
+    if https_port is not None:
+        authority = shared_authority(Path(ca_dir) if ca_dir else state_dir / "ca")
+        cert, key = authority.issue(state_dir / "nginx")
+        listeners.append(Listener(port=https_port, cert=cert, key=key, host_name="localhost"))
+    server = Nginx(state_dir / "nginx", root, listeners, url_prefix, detach=True).start()
+    info = {
+        "pid_file": str(server.pid_file),
+        "access_log": str(server.access_log),
+        "urls": {l.scheme: server.url(i) for i, l in enumerate(listeners)},
+    }
+    record_detached(state_dir, "nginx", info)
+    return info
+
+
+def start_detached_fault(state_dir: Path, port: int = 0, name: str = "fault") -> dict:
+    """Starts `servers.py fault-serve` in its own session; returns its URL and log."""
+    state_dir = Path(state_dir).resolve()
+    state_dir.mkdir(parents=True, exist_ok=True)
+    ready = state_dir / f"{name}.ready"
+    ready.unlink(missing_ok=True)
+    log = state_dir / f"{name}.log"
+    # No pipe of the caller may stay open in the daemon: ctest waits for them.
+    with open(state_dir / f"{name}.out", "ab") as out:
+        process = subprocess.Popen(
+            [sys.executable, str(Path(__file__).resolve()), "fault-serve", "--port", str(port),
+             "--log", str(log), "--ready", str(ready)],
+            stdin=subprocess.DEVNULL, stdout=out, stderr=out, start_new_session=True)
+    deadline = time.monotonic() + 10
+    while not ready.exists():
+        if process.poll() is not None or time.monotonic() > deadline:
+            raise RuntimeError("fault server did not start")
+        time.sleep(0.05)
+    actual_port = int(ready.read_text())
+    pid_file = state_dir / f"{name}.pid"
+    pid_file.write_text(str(process.pid))
+    info = {"pid_file": str(pid_file), "log": str(log),
+            "url": f"http://{LOOPBACK}:{actual_port}"}
+    record_detached(state_dir, name, info)
+    return info
+
+
+def stop_detached(state_dir: Path) -> None:
+    """Stops every server recorded in state_dir, newest first."""
+    state = _read_state(Path(state_dir))
+    for info in reversed(list(state.values())):
+        if isinstance(info, dict) and "pid_file" in info:
+            stop_pid_file(Path(info["pid_file"]))
+
+
+def _serve_fault(port: int, log: Path, ready: Path) -> None:
+    server = FaultServer(port, log_file=log).start()
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
+    ready_tmp = ready.with_suffix(".tmp")
+    ready_tmp.write_text(str(server.port))
+    ready_tmp.replace(ready)
+    while not stop.wait(1):
+        pass
+    server.stop()
+
+
+def main(argv: list[str]) -> int:
+    parser = argparse.ArgumentParser(description="Loopback test servers.")
+    sub = parser.add_subparsers(dest="command", required=True)
+    n = sub.add_parser("nginx-start")
+    n.add_argument("--state", type=Path, required=True)
+    n.add_argument("--root", type=Path, required=True)
+    n.add_argument("--prefix", default="/")
+    n.add_argument("--http", type=int, default=0)
+    n.add_argument("--https", type=int, default=None)
+    n.add_argument("--no-http", action="store_true")
+    n.add_argument("--ca-dir", type=Path)
+    f = sub.add_parser("fault-start")
+    f.add_argument("--state", type=Path, required=True)
+    f.add_argument("--port", type=int, default=0)
+    s = sub.add_parser("stop")
+    s.add_argument("--state", type=Path, required=True)
+    i = sub.add_parser("install-ca")
+    i.add_argument("--wine-run", type=Path, required=True)
+    i.add_argument("--tool", type=Path, required=True)
+    i.add_argument("--der", type=Path, required=True)
+    fs = sub.add_parser("fault-serve")
+    fs.add_argument("--port", type=int, default=0)
+    fs.add_argument("--log", type=Path, required=True)
+    fs.add_argument("--ready", type=Path, required=True)
+    args = parser.parse_args(argv)
+
+    if args.command == "nginx-start":
+        info = start_detached_nginx(args.state, args.root, args.prefix,
+                                    None if args.no_http else args.http, args.https,
+                                    args.ca_dir)
+        print(json.dumps(info))
+    elif args.command == "fault-start":
+        print(json.dumps(start_detached_fault(args.state, args.port)))
+    elif args.command == "stop":
+        stop_detached(args.state)
+    elif args.command == "install-ca":
+        install_root_certificate(args.wine_run, args.tool, args.der)
+    elif args.command == "fault-serve":
+        _serve_fault(args.port, args.log, args.ready)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
