@@ -34,7 +34,9 @@ struct JsonValue {
 const JsonValue& JsonNull();
 
 // Parses one value at the start of input into out; bytes after it are ignored.
-// False on malformed input (out then holds a partial value to be discarded).
+// False on malformed input (out then holds a partial value to be discarded),
+// including nesting deeper than 512 levels and a \u escape whose four bytes hold
+// no hexadecimal digit to convert.
 bool parseJson(std::span<const std::uint8_t> input, JsonValue& out);
 bool parseJson(std::string_view input, JsonValue& out);
 
