@@ -1,13 +1,46 @@
 #include "splash/bench.h"
 
+#include <windows.h>
+
+#include <string>
+
 #include "app/launch_options.h"
+#include "common/text.h"
+#include "common/win_handles.h"
+#include "splash/status.h"
+#include "update/update_flow.h"
 
 namespace zelk {
 
 int RunBench(const std::wstring& dataRoot, const std::wstring& baseUrl) {
     DataRootOverride = dataRoot;
     BaseUrlOverride = baseUrl;
-    return 12;
+
+    wchar_t own[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, own, MAX_PATH);
+    int result = kBenchFailed;
+    try {
+        result = RunUpdateFlow(own);
+    } catch (...) {
+        // Reported through the result like any other failure.
+    }
+
+    const StatusRecord status = CopyStatus();
+    std::wstring reportPath = dataRoot;
+    if (!reportPath.empty() && reportPath.back() != L'\\' && reportPath.back() != L'/') {
+        reportPath += L'\\';
+    }
+    reportPath += L"banc.txt";
+    // Three lines, CR LF as a text-mode write leaves them; texts in UTF-8, no BOM.
+    const std::string report = std::to_string(result) + "\r\n" + WideToUtf8(status.heading) +
+                               "\r\n" + WideToUtf8(status.detail) + "\r\n";
+    UniqueFile file(CreateFileW(reportPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file) {
+        DWORD written = 0;
+        WriteFile(file.get(), report.data(), static_cast<DWORD>(report.size()), &written, nullptr);
+    }
+    return result;
 }
 
 }  // namespace zelk

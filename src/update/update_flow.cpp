@@ -1,7 +1,228 @@
 #include "update/update_flow.h"
 
-namespace zelk {
+#include <windows.h>
 
-int RunUpdateFlow(const std::wstring& /*programPath*/) { return kLauncherStarted; }
+#include <cstdint>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/launch_options.h"
+#include "common/process.h"
+#include "common/text.h"
+#include "common/win_handles.h"
+#include "install/file_helpers.h"
+#include "install/migration.h"
+#include "install/paths.h"
+#include "integrity/sha256.h"
+#include "integrity/signature.h"
+#include "json/json.h"
+#include "net/http_client.h"
+#include "shell/launcher.h"
+#include "shell/shortcuts.h"
+#include "shell/url_protocol.h"
+#include "splash/status.h"
+#include "update/install_release.h"
+#include "update/manifest.h"
+#include "update/state_files.h"
+#include "update/update_servers.h"
+
+namespace zelk {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr wchar_t kHeading[] = L"Mise à jour ...";
+constexpr wchar_t kInstallFailed[] = L"Impossible d'installer Zelk";
+constexpr wchar_t kGameExe[] = L"KingdomCome.exe";
+constexpr wchar_t kRenameCopy[] = L"Zelk-renommage.exe";
+constexpr char kBaseChannel[] = "release";
+constexpr std::uint64_t kManifestCap = 4194304;
+constexpr std::uint64_t kSignatureCap = 4096;
+constexpr DWORD kOfflinePauseMs = 900;
+constexpr DWORD kRefusedPauseMs = 2500;
+
+// The data root's folder must be named exactly "Zelk". Its name cannot change while
+// this program runs from inside it, so a temporary copy of the program does the
+// rename once this process has ended. True when that copy was started.
+bool HandOffFolderRename(const std::wstring& programPath) {
+    if (IsLauncherRunning()) {
+        return false;
+    }
+    wchar_t temp[MAX_PATH] = {};
+    const DWORD length = GetTempPathW(MAX_PATH, temp);
+    if (length == 0 || length >= MAX_PATH) {
+        return false;
+    }
+    const std::wstring copy = (fs::path(temp) / kRenameCopy).native();
+    if (!CopyFileW(programPath.c_str(), copy.c_str(), FALSE)) {
+        return false;
+    }
+    std::wstring commandLine = Quoted(copy) + L" " + kFolderRenameArg + L" " +
+                               std::to_wstring(GetCurrentProcessId());
+    if (!LaunchUrl.empty()) {
+        commandLine += L" " + Quoted(LaunchUrl);
+    }
+    return StartProcess(copy, commandLine, temp);
+}
+
+bool WantsFolderRename(const InstallPaths& paths, const std::wstring& programPath,
+                       bool explicitRoot) {
+    if (explicitRoot || AfterRename) {
+        return false;  // a restart after a rename never hands off again, even if it failed
+    }
+    const std::wstring name = GetOnDiskName(paths.root);
+    return !name.empty() && name != kDataRootName && SameFile(programPath, paths.exePath) &&
+           !IsProcessRunning(kGameExe);
+}
+
+// Run from elsewhere (a download folder, say): keep the installed copy identical
+// to this program, and give the user the shortcuts to it.
+void InstallOwnCopy(const std::wstring& programPath, const InstallPaths& paths) {
+    std::vector<std::uint8_t> own;
+    if (ReadWholeFile(programPath, own) && !own.empty()) {
+        std::vector<std::uint8_t> installed;
+        if (!ReadWholeFile(paths.exePath, installed) || sha256Hex(installed) != sha256Hex(own)) {
+            WriteFileAtomically(paths.exePath, own);
+        }
+    }
+    // An unreadable own image would count as empty: never write that over the copy.
+    CreateStandardShortcuts(paths.exePath);
+}
+
+struct SearchResult {
+    JsonValue manifest;
+    std::wstring releaseFolder;  // empty when no candidate was accepted
+    std::string lastRefusal;     // UTF-8
+};
+
+// True when releaseFolder served a manifest signed by a built-in key, well formed
+// and acceptable; a refusal by the freshness rules leaves its message.
+bool TryCandidate(const std::wstring& releaseFolder, const std::string& lastDate,
+                  SearchResult& result) {
+    std::vector<std::uint8_t> body, signature;
+    if (!httpGet(releaseFolder + L"/manifest.json", body, {}, kManifestCap) ||
+        !httpGet(releaseFolder + L"/manifest.sig", signature, {}, kSignatureCap)) {
+        return false;
+    }
+    const std::vector<std::uint8_t> decoded = decodeSignature(
+        std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size()));
+    JsonValue manifest;
+    if (!verifyManifestSignature(body, decoded) || !parseJson(body, manifest) ||
+        manifest.type != JsonType::Object) {
+        return false;
+    }
+    std::string message;
+    if (!ValidateManifest(manifest, lastDate, message)) {
+        result.lastRefusal = message;
+        return false;
+    }
+    result.manifest = std::move(manifest);
+    result.releaseFolder = releaseFolder;
+    return true;
+}
+
+// Server by server, the configured channel and then "release": the first
+// acceptable manifest wins. Nothing is retried and nothing waits.
+SearchResult SearchManifest(const std::vector<std::wstring>& baseUrls, const std::string& channel,
+                            const std::string& lastDate) {
+    std::vector<std::string> channels{channel};
+    if (channel != kBaseChannel) {
+        channels.emplace_back(kBaseChannel);
+    }
+    SearchResult result;
+    for (const std::wstring& base : baseUrls) {
+        for (const std::string& candidate : channels) {
+            if (TryCandidate(base + L"/" + Utf8ToWide(candidate), lastDate, result)) {
+                return result;
+            }
+        }
+    }
+    return result;
+}
+
+int NoManifestAccepted(const SearchResult& search, const FlowContext& flow) {
+    if (flow.launcherExists) {
+        if (search.lastRefusal.empty()) {
+            SetStatus(L"Hors ligne", L"Lancement de la version installée", 1.0);
+            Sleep(kOfflinePauseMs);
+        } else {
+            SetStatus(L"Mise à jour refusée", Utf8ToWide(search.lastRefusal), 1.0);
+            Sleep(kRefusedPauseMs);
+        }
+        return LaunchExitCode(flow.paths.appDir, kBenchWouldLaunch);
+    }
+    SetStatus(kInstallFailed,
+              search.lastRefusal.empty()
+                  ? std::wstring(L"Plateforme injoignable : vérifie ta connexion puis relance.")
+                  : Utf8ToWide(search.lastRefusal),
+              0.0);
+    return flow.explicitRoot ? kBenchFailed : kFailedOnScreen;
+}
+
+}  // namespace
+
+int RunUpdateFlow(const std::wstring& programPath) {
+    const ComApartment com;  // the shortcuts and the launcher start use shell objects
+
+    FlowContext flow;
+    flow.programPath = programPath;
+    flow.explicitRoot = HasExplicitRoot();
+    flow.paths = MakeInstallPaths(GetDataRoot());
+    const InstallPaths& paths = flow.paths;
+
+    std::error_code ignored;
+    fs::create_directories(paths.root, ignored);
+    fs::remove(paths.oldExePath, ignored);  // left by the last self-replacement
+
+    if (!IsLauncherRunning() && !flow.explicitRoot && PathExists(paths.root / L"app")) {
+        MigrateDataFolder(paths.root);
+    }
+
+    if (WantsFolderRename(paths, programPath, flow.explicitRoot) &&
+        HandOffFolderRename(programPath)) {
+        return kTakenOver;
+    }
+
+    fs::create_directories(paths.appDir, ignored);
+    fs::create_directories(paths.dataDir, ignored);
+
+    if (!flow.explicitRoot) {
+        if (!SameFile(programPath, paths.exePath)) {
+            InstallOwnCopy(programPath, paths);
+        }
+        RegisterUrlProtocol(paths.exePath);
+    }
+
+    const Settings settings = ReadSettings(paths.settingsFile);
+    flow.launcherExists = PathExists(paths.launcherExe);
+
+    if (!settings.autoUpdate && flow.launcherExists) {
+        SetStatus(kHeading, L"Starting Zelk", 1.0);
+        return LaunchExitCode(paths.appDir, kBenchWouldLaunch);
+    }
+    if (IsLauncherRunning() && !flow.explicitRoot && flow.launcherExists) {
+        // Its files are in use: no update while it runs.
+        SetStatus(kHeading, L"Starting Zelk", 1.0);
+        return StartLauncher(paths.appDir) ? kLauncherStarted : kFailedOnScreen;
+    }
+
+    SetStatus(kHeading, L"Recherche de mises à jour\u2026", 0.02);
+    const std::string lastDate = ReadLastDate(paths.manifestMarker);
+
+    std::vector<std::wstring> baseUrls;
+    if (flow.explicitRoot) {
+        baseUrls.push_back(BaseUrlOverride);
+    } else {
+        baseUrls.assign(std::begin(kBuiltInServers), std::end(kBuiltInServers));
+    }
+
+    const SearchResult search = SearchManifest(baseUrls, settings.channel, lastDate);
+    if (search.releaseFolder.empty()) {
+        return NoManifestAccepted(search, flow);
+    }
+    return InstallRelease(search.manifest, search.releaseFolder, baseUrls, flow);
+}
 
 }  // namespace zelk

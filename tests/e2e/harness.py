@@ -1,0 +1,112 @@
+"""Driving Zelk.exe under the build tree's Wine prefix, and reading what it leaves."""
+
+import os
+import pathlib
+import struct
+import subprocess
+import zlib
+
+SOURCE_DIR = pathlib.Path(os.environ.get("ZELK_SOURCE_DIR",
+                                         pathlib.Path(__file__).resolve().parents[2]))
+BUILD_DIR = pathlib.Path(os.environ.get("ZELK_BUILD_DIR", SOURCE_DIR / "build"))
+WINE_RUN = BUILD_DIR / "wine-run"
+ZELK_EXE = BUILD_DIR / "src" / "Zelk.exe"
+
+
+def wine_env() -> dict:
+    """The variables wine-run sets, for tools (xdotool, wine reg) that need them too."""
+    env = dict(os.environ)
+    for line in WINE_RUN.read_text().splitlines():
+        if line.startswith("export ") and "=" in line and "${" not in line:
+            name, value = line[len("export "):].split("=", 1)
+            env[name] = value.strip('"')
+    env["WINEDEBUG"] = "-all"
+    return env
+
+
+def win_path(path) -> str:
+    """A Linux path as the Windows program sees it (Wine's Z: drive)."""
+    return "Z:" + str(pathlib.Path(path).resolve()).replace("/", "\\")
+
+
+def run(args, timeout=120, env=None, exe=ZELK_EXE) -> subprocess.CompletedProcess:
+    """Runs a Windows program under Wine and waits for it; its exit code is returncode.
+    Output is not captured: Wine's desktop process, started on demand, would inherit
+    the pipe and keep it open for a second after the program ends."""
+    merged = dict(os.environ)
+    if env:
+        merged.update(env)
+    return subprocess.run([str(WINE_RUN), str(exe), *[str(a) for a in args]], env=merged,
+                          timeout=timeout, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL)
+
+
+def start(args, env=None, exe=ZELK_EXE) -> subprocess.Popen:
+    merged = dict(os.environ)
+    if env:
+        merged.update(env)
+    return subprocess.Popen([str(WINE_RUN), str(exe), *[str(a) for a in args]], env=merged,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+class Png:
+    """A decoded 8-bit RGB or RGBA PNG: enough to check the pixels Zelk draws."""
+
+    def __init__(self, data: bytes):
+        assert data[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG"
+        pos, idat = 8, b""
+        while pos < len(data):
+            length, kind = struct.unpack(">I4s", data[pos:pos + 8])
+            chunk = data[pos + 8:pos + 8 + length]
+            if kind == b"IHDR":
+                self.width, self.height, depth, colour, _, _, interlace = struct.unpack(
+                    ">IIBBBBB", chunk)
+                assert depth == 8 and colour in (2, 6) and interlace == 0
+                self.channels = 4 if colour == 6 else 3
+            elif kind == b"IDAT":
+                idat += chunk
+            pos += 12 + length
+        raw = zlib.decompress(idat)
+        stride = self.width * self.channels
+        rows, previous = [], bytearray(stride)
+        for y in range(self.height):
+            kind = raw[y * (stride + 1)]
+            line = bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+            for x in range(stride):
+                a = line[x - self.channels] if x >= self.channels else 0
+                b = previous[x]
+                c = previous[x - self.channels] if x >= self.channels else 0
+                if kind == 1:
+                    line[x] = (line[x] + a) & 0xFF
+                elif kind == 2:
+                    line[x] = (line[x] + b) & 0xFF
+                elif kind == 3:
+                    line[x] = (line[x] + (a + b) // 2) & 0xFF
+                elif kind == 4:
+                    p = a + b - c
+                    pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                    pred = a if pa <= pb and pa <= pc else (b if pb <= pc else c)
+                    line[x] = (line[x] + pred) & 0xFF
+            rows.append(bytes(line))
+            previous = line
+        self.rows = rows
+
+    @classmethod
+    def load(cls, path) -> "Png":
+        return cls(pathlib.Path(path).read_bytes())
+
+    def pixel(self, x: int, y: int) -> tuple:
+        """(r, g, b, a), alpha 255 for RGB pictures."""
+        at = x * self.channels
+        px = tuple(self.rows[y][at:at + self.channels])
+        return px if self.channels == 4 else px + (255,)
+
+
+def close(actual, expected, tolerance=6) -> bool:
+    return all(abs(a - e) <= tolerance for a, e in zip(actual, expected))
+
+
+def over(top, under):
+    """A straight-alpha colour drawn over an opaque one."""
+    alpha = top[3] / 255
+    return tuple(round(t * alpha + u * (1 - alpha)) for t, u in zip(top[:3], under[:3])) + (255,)
