@@ -110,3 +110,30 @@ def over(top, under):
     """A straight-alpha colour drawn over an opaque one."""
     alpha = top[3] / 255
     return tuple(round(t * alpha + u * (1 - alpha)) for t, u in zip(top[:3], under[:3])) + (255,)
+
+
+def installation(root) -> dict:
+    """The paths of one installation below a data root (Linux paths)."""
+    root = pathlib.Path(root)
+    app = root / "Zelk Application Data" / "app"
+    return {
+        "root": root,
+        "exe": root / "Zelk.exe",
+        "old": root / "Zelk.exe.old",
+        "app": app,
+        "launcher": app / "ZelkLauncher.exe",
+        "index": app / ".zelk-installed",
+        "date": app / ".zelk-manifest",
+        "data": root / "Zelk Application Data" / "data",
+        "settings": root / "Zelk Application Data" / "data" / "launcher-settings.json",
+    }
+
+
+def bench(root, base_url, env=None, timeout=120):
+    """Runs the bench; returns (exit code, [result, heading, detail] from banc.txt)."""
+    result = run(["--banc", win_path(root), base_url], env=env, timeout=timeout)
+    report = pathlib.Path(root) / "banc.txt"
+    raw = report.read_bytes() if report.exists() else b""
+    assert raw == b"" or raw.endswith(b"\r\n"), raw
+    lines = raw.decode("utf-8").split("\r\n")[:-1] if raw else []
+    return result.returncode, lines

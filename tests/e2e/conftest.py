@@ -1,0 +1,181 @@
+"""Fixtures of the process-level tests: the Wine session, releases made with the
+publisher, nginx and fault servers on loopback, a clean per-user installation."""
+
+import datetime
+import functools
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from harness import BUILD_DIR, SOURCE_DIR, WINE_RUN, win_path
+
+sys.path.insert(0, str(SOURCE_DIR / "tests" / "servers"))
+sys.path.insert(0, str(SOURCE_DIR / "tools"))
+import publish  # noqa: E402
+import servers  # noqa: E402
+
+STANDIN = BUILD_DIR / "tests" / "standin" / "ZelkLauncher.exe"
+HOLD_FILE = BUILD_DIR / "tests" / "e2e" / "hold_file.exe"
+ADD_ROOT_CERT = BUILD_DIR / "tests" / "net" / "add_root_cert.exe"
+BUILTIN_HTTP_PORT = 30110
+BUILTIN_HTTPS_PORT = 30443
+
+
+def stamp(days=0, seconds=0):
+    moment = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(
+        days=days, seconds=seconds)
+    return publish.format_timestamp(moment)
+
+
+class Releases:
+    """The folder an update server serves as /updates, filled with signed releases."""
+
+    def __init__(self, root: pathlib.Path):
+        self.root = root
+        root.mkdir(parents=True, exist_ok=True)
+
+    def publish(self, files: dict, channel="release", bootstrapper=None, date=None,
+                expires=None, key="primary", extra_entries=(), leave_out=()):
+        """files: path -> bytes, listed in this order. extra_entries are raw manifest
+        elements; leave_out names paths whose content is not put in the store."""
+        manifest = {"date": date or stamp(), "expires": expires or stamp(days=30)}
+        contents = {}
+        if bootstrapper is not None:
+            manifest["bootstrapper"] = {"sha256": publish.sha256_hex(bootstrapper),
+                                        "size": len(bootstrapper)}
+            contents[publish.sha256_hex(bootstrapper)] = bootstrapper
+        entries = []
+        for path, data in files.items():
+            entries.append(publish.manifest_entry(path, data))
+            if path not in leave_out:
+                contents[publish.sha256_hex(data)] = data
+        manifest["files"] = entries + list(extra_entries)
+        folder = self.root / channel
+        if (folder / "files").exists():
+            shutil.rmtree(folder / "files")
+        publish.write_release(self.root, channel, manifest, key, contents)
+        return manifest
+
+    def remove(self, channel):
+        shutil.rmtree(self.root / channel, ignore_errors=True)
+
+
+@pytest.fixture(scope="session", autouse=True)
+def wine_session():
+    subprocess.run([str(SOURCE_DIR / "tools" / "wine-session"), "start", str(WINE_RUN)],
+                   check=True)
+    yield
+
+
+@pytest.fixture(scope="session")
+def localhost_certificate(tmp_path_factory):
+    """A certificate for localhost from the test CA, which the prefix trusts."""
+    authority = servers.shared_authority(BUILD_DIR / "test-ca")
+    servers.install_root_certificate(WINE_RUN, ADD_ROOT_CERT, BUILD_DIR / "test-ca" / "ca.der")
+    return authority.issue(tmp_path_factory.mktemp("certificate"), "localhost")
+
+
+@pytest.fixture
+def releases(tmp_path):
+    return Releases(tmp_path / "updates")
+
+
+@pytest.fixture
+def server(tmp_path, releases):
+    """nginx on a free loopback port serving the releases; .url() is the base URL."""
+    with servers.Nginx(tmp_path / "nginx", releases.root, [servers.Listener()],
+                       url_prefix="/updates/") as nginx:
+        yield nginx
+
+
+@pytest.fixture
+def builtin_servers(tmp_path, releases, localhost_certificate):
+    """Starts nginx as the built-in servers: http on 127.0.0.1:30110 and https on
+    localhost:30443 (either may be left out), serving the releases under /updates."""
+    started = []
+
+    def start(http=True, https=True):
+        listeners = []
+        if http:
+            listeners.append(servers.Listener(port=BUILTIN_HTTP_PORT))
+        if https:
+            cert, key = localhost_certificate
+            listeners.append(servers.Listener(port=BUILTIN_HTTPS_PORT, cert=cert, key=key,
+                                              host_name="localhost"))
+        nginx = servers.Nginx(tmp_path / f"builtin{len(started)}", releases.root, listeners,
+                              url_prefix="/updates/")
+        started.append(nginx.start())
+        return nginx
+
+    yield start
+    for nginx in started:
+        nginx.stop()
+
+
+@pytest.fixture
+def record(tmp_path):
+    """The stand-in launcher's record: one (command line, current folder) per start."""
+    path = tmp_path / "launcher-record.txt"
+
+    class Record:
+        env = {"ZELK_STANDIN_RECORD": win_path(path)}
+
+        @staticmethod
+        def starts():
+            if not path.exists():
+                return []
+            return [tuple(line.split("\t")) for line in path.read_text("utf-8").splitlines()]
+
+    return Record()
+
+
+def linux_path(windows_path: str) -> pathlib.Path:
+    """A C: path of the prefix as a Linux path."""
+    assert windows_path[:3].upper() == "C:\\", windows_path
+    return pathlib.Path(servers_env_prefix()) / "drive_c" / windows_path[3:].replace("\\", "/")
+
+
+@functools.lru_cache(maxsize=None)
+def windows_temp() -> pathlib.Path:
+    """The folder GetTempPathW gives programs in the prefix."""
+    out = subprocess.run([str(WINE_RUN), "cmd", "/c", "echo", "%TEMP%"], capture_output=True,
+                         text=True, stdin=subprocess.DEVNULL, check=True).stdout
+    return linux_path(out.strip())
+
+
+def prefix_user_folder() -> pathlib.Path:
+    users = pathlib.Path(servers_env_prefix()) / "drive_c" / "users"
+    return next(p for p in users.iterdir() if p.name not in ("Public", "public"))
+
+
+def servers_env_prefix() -> str:
+    for line in WINE_RUN.read_text().splitlines():
+        if line.startswith("export WINEPREFIX="):
+            return line.split("=", 1)[1].strip('"')
+    raise RuntimeError("no WINEPREFIX in wine-run")
+
+
+@pytest.fixture
+def user_root():
+    """The per-user installation (%LOCALAPPDATA%\\Zelk), empty at the start and removed
+    at the end, with the temporary rename copy and the standard shortcuts."""
+    profile = prefix_user_folder()
+    local = profile / "AppData" / "Local"
+    leftovers = [windows_temp() / "Zelk-renommage.exe",
+                 profile / "Desktop" / "Zelk.lnk",
+                 profile / "AppData" / "Roaming" / "Microsoft" / "Windows" / "Start Menu" /
+                 "Programs" / "Zelk.lnk"]
+
+    def clean():
+        for entry in local.iterdir():
+            if entry.name.lower() == "zelk":
+                shutil.rmtree(entry)
+        for path in leftovers:
+            path.unlink(missing_ok=True)
+
+    clean()
+    yield local / "Zelk"
+    clean()

@@ -1,0 +1,309 @@
+"""The whole update against an explicit data root and one server, without a window:
+what it downloads, writes, removes and records, and the result it reports."""
+
+import time
+
+import publish
+import servers
+from conftest import HOLD_FILE, STANDIN, stamp
+from harness import SOURCE_DIR, bench, installation, start, win_path
+
+ICON = (SOURCE_DIR / "resources" / "zelk.ico").read_bytes()
+LAUNCHER = STANDIN.read_bytes()
+
+OFFLINE = ["Hors ligne", "Lancement de la version installée"]
+UNREACHABLE = ["Impossible d'installer Zelk",
+               "Plateforme injoignable : vérifie ta connexion puis relance."]
+STARTING = ["Mise à jour ...", "Starting Zelk"]
+
+
+def payload(size, seed):
+    return servers.pattern_bytes(size, seed)
+
+
+def standard_files(**changes):
+    files = {
+        "ZelkLauncher.exe": LAUNCHER,
+        "zelk.ico": ICON,
+        "lib/data.bin": payload(300_000, 1),
+        "docs/lisez moi.txt": "Bonne partie !\n".encode(),
+    }
+    files.update(changes)
+    return {path: data for path, data in files.items() if data is not None}
+
+
+def files_on_disk(app):
+    return {p.relative_to(app).as_posix(): p.read_bytes() for p in app.rglob("*")
+            if p.is_file() and not p.name.startswith(".zelk-")}
+
+
+def content_requests(nginx):
+    return [r.path.rsplit("/", 1)[1] for r in nginx.requests() if "/files/" in r.path]
+
+
+def closed_port_url():
+    return f"http://127.0.0.1:{servers.free_port()}/updates"
+
+
+def test_fresh_install_then_up_to_date(tmp_path, releases, server, record):
+    root = tmp_path / "root"
+    manifest = releases.publish(standard_files())
+    code, report = bench(root, server.url(), record.env)
+    assert code == 10
+    assert report == ["10"] + STARTING
+    paths = installation(root)
+    assert files_on_disk(paths["app"]) == standard_files()
+    index = paths["index"].read_bytes()
+    assert index == b"".join(f"{e['sha256']} {e['size']} {e['path']}\r\n".encode()
+                             for e in manifest["files"])
+    assert paths["date"].read_bytes() == manifest["date"].encode() + b"\r\n"
+    assert record.starts() == []  # the bench never starts the launcher
+    assert not paths["exe"].exists()  # nor installs itself
+    assert len(content_requests(server)) == 4
+
+    code, report = bench(root, server.url(), record.env)
+    assert (code, report) == (10, ["10"] + STARTING)
+    assert len(content_requests(server)) == 4  # nothing more was downloaded
+    assert [r.path for r in server.requests()[-2:]] == [
+        "/updates/release/manifest.json", "/updates/release/manifest.sig"]
+
+
+def test_installed_content_is_judged_by_record_and_size_only(tmp_path, releases, server):
+    root = tmp_path / "root"
+    releases.publish(standard_files())
+    assert bench(root, server.url())[0] == 10
+    data = installation(root)["app"] / "lib" / "data.bin"
+    data.write_bytes(payload(300_000, 99))  # same size, other bytes: not read, not noticed
+    assert bench(root, server.url())[0] == 10
+    assert data.read_bytes() == payload(300_000, 99)
+    assert len(content_requests(server)) == 4
+
+
+def test_changed_deleted_and_truncated_files_are_fetched_again(tmp_path, releases, server):
+    root = tmp_path / "root"
+    releases.publish(standard_files())
+    assert bench(root, server.url())[0] == 10
+    app = installation(root)["app"]
+    (app / "zelk.ico").unlink()
+    with open(app / "lib" / "data.bin", "r+b") as data:
+        data.truncate(1000)
+    new_readme = "Nouvelle version\n".encode()
+    releases.publish(standard_files(**{"docs/lisez moi.txt": new_readme}))
+    before = len(content_requests(server))
+
+    assert bench(root, server.url())[0] == 10
+    fetched = content_requests(server)[before:]
+    digests = {publish.sha256_hex(d): p for p, d in standard_files().items()}
+    assert sorted(digests.get(d, "new readme") for d in fetched) == [
+        "lib/data.bin", "new readme", "zelk.ico"]
+    assert files_on_disk(app) == standard_files(**{"docs/lisez moi.txt": new_readme})
+
+
+def test_dropped_files_go_unrecorded_and_respelled_files_stay(tmp_path, releases, server):
+    root = tmp_path / "root"
+    releases.publish(standard_files(**{"Lib/Extra.dll": b"extra"}))
+    assert bench(root, server.url())[0] == 10
+    app = installation(root)["app"]
+    (app / "saves").mkdir()
+    (app / "saves" / "partie.sav").write_bytes(b"never recorded")
+
+    # The next release drops docs and Extra.dll and spells the data file's folder in
+    # capitals; on Windows that is still the same file and must survive the cleanup.
+    files = standard_files(**{"docs/lisez moi.txt": None})
+    files["LIB/data.bin"] = files.pop("lib/data.bin")
+    releases.publish(files)
+    assert bench(root, server.url())[0] == 10
+
+    assert not (app / "docs" / "lisez moi.txt").exists()
+    assert not (app / "lib" / "Extra.dll").exists()
+    assert (app / "lib" / "data.bin").read_bytes() == payload(300_000, 1)
+    assert (app / "saves" / "partie.sav").read_bytes() == b"never recorded"
+    assert "LIB/data.bin" in installation(root)["index"].read_text()
+
+
+def test_invalid_entries_are_skipped_and_never_recorded(tmp_path, releases, server):
+    root = tmp_path / "root"
+    bad = [{"path": p, "sha256": "0" * 64, "size": 1}
+           for p in ["app/../escape.txt", "/abs.txt", "\\abs.txt", "", "C:drive.txt",
+                     "data.txt:hidden"]]
+    bad.append({"path": "short.txt", "sha256": "0" * 63, "size": 1})
+    releases.publish(standard_files(), extra_entries=bad)
+    assert bench(root, server.url())[0] == 10
+    index = installation(root)["index"].read_text()
+    assert len(index.splitlines()) == 4
+    assert not (tmp_path / "escape.txt").exists()
+    assert not (tmp_path / "root" / "Zelk Application Data" / "escape.txt").exists()
+
+
+def test_an_interrupted_download_keeps_the_previous_records(tmp_path, releases, server, record):
+    root = tmp_path / "root"
+    paths = installation(root)
+    new_data = payload(300_000, 2)
+    # Nothing installed yet: the missing second file ends the installation.
+    releases.publish(standard_files(**{"lib/data.bin": new_data}), leave_out=["zelk.ico"])
+    code, report = bench(root, server.url(), record.env)
+    assert (code, report) == (12, ["12", "Impossible d'installer Zelk",
+                                   "Téléchargement incomplet : relance Zelk."])
+    assert (paths["app"] / "ZelkLauncher.exe").exists()  # the first file is in place
+    assert not paths["index"].exists() and not paths["date"].exists()
+
+    # Installed, then an update whose data file is missing from the store.
+    releases.publish(standard_files())
+    assert bench(root, server.url())[0] == 10
+    index, date = paths["index"].read_bytes(), paths["date"].read_bytes()
+    releases.publish(standard_files(**{"zelk.ico": b"new icon bytes", "lib/data.bin": new_data,
+                                       "docs/lisez moi.txt": b"v2"}),
+                     date=stamp(seconds=5), leave_out=["lib/data.bin"])
+    code, report = bench(root, server.url(), record.env)
+    assert (code, report) == (11, ["11", "Mise à jour interrompue",
+                                   "Lancement de la version installée"])
+    # Files are fetched in manifest order: the icon before the missing data file
+    # is replaced, the file after it is not.
+    assert (paths["app"] / "zelk.ico").read_bytes() == b"new icon bytes"
+    assert (paths["app"] / "lib" / "data.bin").read_bytes() == payload(300_000, 1)
+    assert (paths["app"] / "docs" / "lisez moi.txt").read_bytes() == b"Bonne partie !\n"
+    assert (paths["index"].read_bytes(), paths["date"].read_bytes()) == (index, date)
+    assert record.starts() == []
+
+
+def test_a_locked_file_stops_the_installation(tmp_path, releases, server):
+    root = tmp_path / "root"
+    releases.publish(standard_files())
+    assert bench(root, server.url())[0] == 10
+    data = installation(root)["app"] / "lib" / "data.bin"
+    releases.publish(standard_files(**{"lib/data.bin": payload(300_000, 3)}))
+    marker = tmp_path / "held"
+    holder = start([win_path(data), 20000, win_path(marker)], exe=HOLD_FILE)
+    try:
+        deadline = time.monotonic() + 30
+        while not marker.exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        code, report = bench(root, server.url())
+    finally:
+        holder.kill()
+        holder.wait()
+    assert (code, report) == (2, ["2", "Impossible d'installer Zelk",
+                                  "Fichier verrouillé : ferme le launcher puis relance."])
+    assert data.read_bytes() == payload(300_000, 1)
+
+
+def test_offline(tmp_path, record):
+    root = tmp_path / "root"
+    assert bench(root, closed_port_url(), record.env) == (12, ["12"] + UNREACHABLE)
+    paths = installation(root)
+    paths["launcher"].parent.mkdir(parents=True, exist_ok=True)
+    paths["launcher"].write_bytes(LAUNCHER)
+    assert bench(root, closed_port_url(), record.env) == (11, ["11"] + OFFLINE)
+    assert record.starts() == []
+
+
+def test_refused_manifests_explain_why(tmp_path, releases, server):
+    root = tmp_path / "root"
+    releases.publish(standard_files(), date=stamp(days=-40), expires=stamp(seconds=-1))
+    expires = (releases.root / "release" / "manifest.json").read_text().split('"expires": "')[1][:20]
+    code, report = bench(root, server.url())
+    refusal = f"manifeste périmé ({expires}) : plateforme ou horloge du PC à vérifier"
+    assert (code, report) == (12, ["12", "Impossible d'installer Zelk", refusal])
+
+    releases.publish(standard_files(), date="2026-01-02T00:00:00Z")
+    assert bench(root, server.url())[0] == 10
+    releases.publish(standard_files(), date="2026-01-01T23:59:59Z")
+    code, report = bench(root, server.url())
+    assert (code, report) == (11, ["11", "Mise à jour refusée",
+                                   "manifeste plus ancien que la version installée : refusé"])
+
+
+def test_unverifiable_manifests_are_skipped_silently(tmp_path, releases, server):
+    root = tmp_path / "root"
+    stranger = tmp_path / "stranger.pem"  # a key the program was not built with
+    publish.new_key(stranger)
+    releases.publish(standard_files(), key=str(stranger))
+    assert bench(root, server.url()) == (12, ["12"] + UNREACHABLE)
+    (releases.root / "release" / "manifest.sig").write_text("not base64 at all!")
+    assert bench(root, server.url()) == (12, ["12"] + UNREACHABLE)
+
+
+def test_channel_falls_back_to_release(tmp_path, releases, server):
+    root = tmp_path / "root"
+    paths = installation(root)
+    paths["settings"].parent.mkdir(parents=True)
+    paths["settings"].write_text('{"channel": "beta", "autoUpdate": true}')
+    releases.publish(standard_files())
+    assert bench(root, server.url())[0] == 10
+    assert [r.path for r in server.requests()[:3]] == [
+        "/updates/beta/manifest.json", "/updates/release/manifest.json",
+        "/updates/release/manifest.sig"]
+
+    releases.publish(standard_files(**{"docs/lisez moi.txt": b"beta"}), channel="beta")
+    assert bench(root, server.url())[0] == 10
+    assert (paths["app"] / "docs" / "lisez moi.txt").read_bytes() == b"beta"
+    assert all("/release/" not in r.path for r in server.requests()[-3:])
+
+
+def test_automatic_updates_off_makes_no_request(tmp_path, releases, server):
+    root = tmp_path / "root"
+    paths = installation(root)
+    releases.publish(standard_files())
+    paths["settings"].parent.mkdir(parents=True)
+    paths["settings"].write_text('{"autoUpdate": false}')
+    assert bench(root, server.url())[0] == 10  # nothing installed yet: installs anyway
+    count = len(server.requests())
+    assert bench(root, server.url()) == (11, ["11"] + STARTING)
+    assert len(server.requests()) == count
+
+
+def test_bootstrapper_of_the_release_goes_to_the_explicit_root(tmp_path, releases, server):
+    root = tmp_path / "root"
+    new_exe = b"MZ" + payload(50_000, 5)
+    releases.publish(standard_files(), bootstrapper=new_exe)
+    assert bench(root, server.url())[0] == 10
+    assert installation(root)["exe"].read_bytes() == new_exe
+
+
+def test_killed_mid_download_then_rerun_completes(tmp_path, releases):
+    """Each file is either its old or its new content, never a mix, and the state
+    files always describe one complete release."""
+    root = tmp_path / "root"
+    paths = installation(root)
+    old = standard_files()
+    with servers.Nginx(tmp_path / "n1", releases.root, [servers.Listener()],
+                       url_prefix="/updates/") as nginx:
+        releases.publish(old)
+        assert bench(root, nginx.url())[0] == 10
+    old_index, old_date = paths["index"].read_bytes(), paths["date"].read_bytes()
+
+    new = {"ZelkLauncher.exe": LAUNCHER, "zelk.ico": ICON + b"2",
+           "lib/data.bin": payload(300_000, 7), "lib/big.bin": payload(2_000_000, 8),
+           "docs/lisez moi.txt": b"v3"}
+    manifest = releases.publish(new, date=stamp(seconds=5))
+    big = next(e["sha256"] for e in manifest["files"] if e["path"] == "lib/big.bin")
+    # The fault server serves the same release but goes silent halfway through big.bin.
+    with servers.FaultServer() as fault:
+        for name in ("manifest.json", "manifest.sig"):
+            fault.route(f"/updates/release/{name}",
+                        servers.body((releases.root / "release" / name).read_bytes()))
+        for entry in manifest["files"]:
+            data = new[entry["path"]]
+            fault.route(f"/updates/release/files/{entry['sha256']}",
+                        servers.stall(data, len(data) // 2, 60) if entry["sha256"] == big
+                        else servers.body(data))
+        process = start(["--banc", win_path(root), fault.url + "/updates"])
+        deadline = time.monotonic() + 60
+        while not any(big in path for _, path in fault.requests()):
+            assert time.monotonic() < deadline, "big.bin was never requested"
+            time.sleep(0.05)
+        time.sleep(0.5)
+        process.kill()  # as a user's task manager would: no chance to clean up
+        process.wait(timeout=30)
+
+    # Files fetched before the kill are new, the rest old; the records are the old ones.
+    for path, data in files_on_disk(paths["app"]).items():
+        assert data in (old.get(path), new.get(path)), path
+    assert (paths["index"].read_bytes(), paths["date"].read_bytes()) == (old_index, old_date)
+
+    with servers.Nginx(tmp_path / "n2", releases.root, [servers.Listener()],
+                       url_prefix="/updates/") as nginx:
+        assert bench(root, nginx.url())[0] == 10
+    assert files_on_disk(paths["app"]) == new
+    assert paths["date"].read_bytes() == manifest["date"].encode() + b"\r\n"
+    assert len(paths["index"].read_text().splitlines()) == len(new)
