@@ -9,7 +9,10 @@ target_compile_definitions(zelk_core PUBLIC UNICODE _UNICODE NOMINMAX
 target_link_libraries(zelk_core PUBLIC
     gdiplus winhttp bcrypt crypt32 ole32 oleaut32 shell32 shlwapi uuid user32 gdi32 advapi32)
 
+# Unused functions and data are left out of the programs.
+target_compile_options(zelk_core PUBLIC -ffunction-sections -fdata-sections)
+
 # No MinGW runtime DLL beside the program or the tests: everything is linked in.
 function(zelk_link_statically target)
-    target_link_options(${target} PRIVATE -static)
+    target_link_options(${target} PRIVATE -static -Wl,--gc-sections)
 endfunction()

@@ -273,7 +273,7 @@ class Nginx:
     `stop_pid_file` (or another process) can end; otherwise it is a child."""
 
     def __init__(self, workdir: Path, root: Path, listeners: list[Listener],
-                 url_prefix: str = "/", detach: bool = False):
+                 url_prefix: str = "/", detach: bool = False, rate: str | None = None):
         if not url_prefix.startswith("/") or not url_prefix.endswith("/"):
             raise ValueError("url_prefix must start and end with '/'")
         self.workdir = Path(workdir).resolve()
@@ -281,6 +281,7 @@ class Nginx:
         self.listeners = listeners
         self.url_prefix = url_prefix
         self.detach = detach
+        self.rate = rate  # nginx limit_rate per response, e.g. "8m": slow enough to watch
         self.ipv6 = has_ipv6_loopback()
         self.process: subprocess.Popen | None = None
 
@@ -323,6 +324,8 @@ class Nginx:
         if listener.cert:
             lines.append(f'        ssl_certificate "{listener.cert}";')
             lines.append(f'        ssl_certificate_key "{listener.key}";')
+        if self.rate:
+            lines.append(f"        limit_rate {self.rate};")
         if self.url_prefix == "/":
             lines.append(f'        location / {{ root "{self.root}"; }}')
         else:
