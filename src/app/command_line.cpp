@@ -2,12 +2,12 @@
 
 #include <cwchar>
 
+#include "common/ascii.h"
+
 namespace zelk {
 namespace {
 
 constexpr size_t kLongestLink = 299;
-
-wchar_t AsciiLower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? c + (L'a' - L'A') : c; }
 
 }  // namespace
 
@@ -16,16 +16,16 @@ bool IsAcceptedLink(const std::wstring& arg) {
     if (arg.size() < scheme.size() || arg.size() > kLongestLink) {
         return false;
     }
-    for (size_t i = 0; i < scheme.size(); ++i) {
-        if (AsciiLower(arg[i]) != scheme[i]) {
-            return false;
-        }
+    if (!EqualsIgnoringAsciiCase(std::wstring_view(arg).substr(0, scheme.size()), scheme)) {
+        return false;
     }
     // The link is later placed between double quotes on other command lines.
     return arg.find(L'"') == std::wstring::npos;
 }
 
-long ParseProcessId(const std::wstring& text) { return std::wcstol(text.c_str(), nullptr, 10); }
+long ParseProcessId(const std::wstring& text) {
+    return std::wcstol(text.c_str(), nullptr, 10);
+}
 
 PreScanResult PreScanArguments(const std::vector<std::wstring>& args,
                                const std::function<void(long)>& waitForProcess) {

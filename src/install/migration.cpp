@@ -5,6 +5,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/ascii.h"
 #include "install/file_helpers.h"
 #include "install/paths.h"
 
@@ -17,26 +18,14 @@ constexpr const wchar_t* kDataFiles[] = {
     L"identite.key.ancienne",  L"exec.lua",     L"zelk.ico",
 };
 
-bool EqualsAsciiNoCase(std::wstring_view a, std::wstring_view b) {
-    auto lower = [](wchar_t c) { return (c >= L'A' && c <= L'Z') ? c + (L'a' - L'A') : c; };
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // The bootstrapper's own files stay beside it.
 bool StaysInRoot(std::wstring_view name) {
-    return EqualsAsciiNoCase(name, L"Zelk.exe") || EqualsAsciiNoCase(name, L"Zelk.exe.old");
+    return EqualsIgnoringAsciiCase(name, L"Zelk.exe") ||
+           EqualsIgnoringAsciiCase(name, L"Zelk.exe.old");
 }
 
 bool IsLogFile(std::wstring_view name) {
-    return name.size() >= 5 && EqualsAsciiNoCase(name.substr(name.size() - 4), L".log");
+    return name.size() >= 5 && EqualsIgnoringAsciiCase(name.substr(name.size() - 4), L".log");
 }
 
 // Regular files directly in root, listed completely before anything moves. A

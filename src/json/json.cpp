@@ -210,6 +210,25 @@ struct Nesting {
 
 void parseValue(JsonParser& p, JsonValue& out);
 
+// After an element of an object or array: true when a comma announces another one,
+// false at the closing byte. The end of the input or any other byte fails the parse
+// (so a trailing comma fails too: the closing byte is not a value).
+bool anotherElement(JsonParser& p, std::uint8_t closing) {
+    skipWhitespace(p);
+    if (p.pos == p.end) {
+        p.failed = true;
+        return false;
+    }
+    const std::uint8_t next = *p.pos++;
+    if (next == ',') {
+        return true;
+    }
+    if (next != closing) {
+        p.failed = true;
+    }
+    return false;
+}
+
 void parseObject(JsonParser& p, JsonValue& out) {
     out.type = JsonType::Object;
     ++p.pos;
@@ -239,17 +258,7 @@ void parseObject(JsonParser& p, JsonValue& out) {
         // Moved, not copied: a member can hold a large subtree. A later duplicate
         // replaces the earlier one.
         out.object[std::move(key.string)] = std::move(value);
-        skipWhitespace(p);
-        if (p.pos == p.end) {
-            p.failed = true;
-            return;
-        }
-        const std::uint8_t next = *p.pos++;
-        if (next == '}') {
-            return;
-        }
-        if (next != ',') {
-            p.failed = true;
+        if (!anotherElement(p, '}')) {
             return;
         }
     }
@@ -270,20 +279,7 @@ void parseArray(JsonParser& p, JsonValue& out) {
     for (;;) {
         out.array.emplace_back();
         parseValue(p, out.array.back());
-        if (p.failed) {
-            return;
-        }
-        skipWhitespace(p);
-        if (p.pos == p.end) {
-            p.failed = true;
-            return;
-        }
-        const std::uint8_t next = *p.pos++;
-        if (next == ']') {
-            return;
-        }
-        if (next != ',') {
-            p.failed = true;
+        if (p.failed || !anotherElement(p, ']')) {
             return;
         }
     }

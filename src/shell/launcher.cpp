@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "app/launch_options.h"
+#include "common/ascii.h"
 #include "common/process.h"
 #include "common/win_handles.h"
 #include "install/file_helpers.h"
@@ -19,23 +20,6 @@ namespace {
 
 constexpr wchar_t kLauncherName[] = L"ZelkLauncher.exe";
 constexpr wchar_t kLauncherMutex[] = L"Local\\Zelk.Launcher";
-
-wchar_t FoldAscii(wchar_t c) {
-    return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c;
-}
-
-// Windows folds far more than A to Z; the check deliberately does not.
-bool EqualIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (FoldAscii(a[i]) != FoldAscii(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 std::wstring_view FileNamePart(std::wstring_view path) {
     const size_t slash = path.find_last_of(L"\\/");
@@ -88,7 +72,7 @@ bool IsProcessRunning(const std::wstring& exeName) {
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
          more = Process32NextW(snapshot.get(), &entry)) {
-        if (EqualIgnoringAsciiCase(FileNamePart(entry.szExeFile), exeName)) {
+        if (EqualsIgnoringAsciiCase(FileNamePart(entry.szExeFile), exeName)) {
             return true;
         }
     }

@@ -7,6 +7,7 @@ import pathlib
 import shutil
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -128,6 +129,15 @@ def record(tmp_path):
             if not path.exists():
                 return []
             return [tuple(line.split("\t")) for line in path.read_text("utf-8").splitlines()]
+
+        @staticmethod
+        def wait(count, timeout=20):
+            """The starts once there are count of them: Zelk may end before the launcher
+            it started has written its line."""
+            deadline = time.monotonic() + timeout
+            while len(Record.starts()) < count and time.monotonic() < deadline:
+                time.sleep(0.05)
+            return Record.starts()
 
     return Record()
 

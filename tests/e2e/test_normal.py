@@ -75,7 +75,7 @@ def test_fresh_install_from_a_download_folder(user_root, releases, builtin_serve
     assert (paths["app"] / "lib" / "data.bin").read_bytes() == b"d" * 70_000
     root = f"C:\\users\\{prefix_user_folder().name}\\AppData\\Local\\Zelk"
     app = root + "\\Zelk Application Data\\app"
-    assert record.starts() == [(f'"{app}\\ZelkLauncher.exe" "{LINK}"', app)]
+    assert record.wait(1) == [(f'"{app}\\ZelkLauncher.exe" "{LINK}"', app)]
     assert all(r.port == 30110 for r in nginx.requests())
 
     profile = prefix_user_folder()
@@ -100,7 +100,7 @@ def test_up_to_date_run_only_reads_the_manifest(user_root, releases, builtin_ser
     elapsed = time.monotonic() - began
     assert [r.path for r in nginx.requests()[count:]] == [
         "/updates/release/manifest.json", "/updates/release/manifest.sig"]
-    assert len(record.starts()) == 2
+    assert len(record.wait(2)) == 2
     print(f"up-to-date run: {elapsed:.2f} s")
 
 
@@ -110,7 +110,7 @@ def test_second_server_over_https(user_root, releases, builtin_servers, record):
     assert run([], env=record.env).returncode == 0
     assert {r.port for r in nginx.requests()} == {30443}
     assert (installation(user_root)["app"] / "lib" / "data.bin").exists()
-    assert len(record.starts()) == 1
+    assert len(record.wait(1)) == 1
 
 
 def test_beta_channel_search_order_then_offline(user_root, releases, builtin_servers, record):
@@ -122,7 +122,7 @@ def test_beta_channel_search_order_then_offline(user_root, releases, builtin_ser
     assert [(r.port, r.path) for r in nginx.requests()] == [
         (30110, "/updates/beta/manifest.json"), (30110, "/updates/release/manifest.json"),
         (30443, "/updates/beta/manifest.json"), (30443, "/updates/release/manifest.json")]
-    assert len(record.starts()) == 1
+    assert len(record.wait(1)) == 1
 
 
 def test_expired_manifest_with_the_other_server_down(user_root, releases, builtin_servers,
@@ -135,7 +135,7 @@ def test_expired_manifest_with_the_other_server_down(user_root, releases, builti
     assert time.monotonic() - began > 2.5  # the refusal stays readable
     assert [r.path for r in nginx.requests()] == ["/updates/release/manifest.json",
                                                   "/updates/release/manifest.sig"]
-    assert len(record.starts()) == 1
+    assert len(record.wait(1)) == 1
     assert not (installation(user_root)["app"] / "lib").exists()
 
 
@@ -145,7 +145,7 @@ def test_automatic_updates_off_makes_no_request(user_root, releases, builtin_ser
     nginx = builtin_servers()
     assert run([LINK], env=record.env).returncode == 0
     assert nginx.requests() == []
-    assert [start[0].endswith(f'"{LINK}"') for start in record.starts()] == [True]
+    assert [start[0].endswith(f'"{LINK}"') for start in record.wait(1)] == [True]
 
 
 def test_no_update_while_the_launcher_runs(user_root, releases, builtin_servers, record,
@@ -162,7 +162,7 @@ def test_no_update_while_the_launcher_runs(user_root, releases, builtin_servers,
         running.kill()
         running.wait()
     assert nginx.requests() == []
-    assert len(record.starts()) == 2
+    assert len(record.wait(2)) == 2
 
 
 def self_update_bytes():
@@ -191,7 +191,7 @@ def test_self_update_from_a_download_folder(user_root, releases, builtin_servers
     assert run([], env=record.env).returncode == 0
     settle()
     assert installation(user_root)["exe"].read_bytes() == new_exe
-    assert len(record.starts()) == 1  # started by this run: nothing was restarted
+    assert len(record.wait(1)) == 1  # started by this run: nothing was restarted
 
 
 def test_failed_self_replacement_keeps_zelk_exe(user_root, releases, builtin_servers, record,
@@ -211,7 +211,7 @@ def test_failed_self_replacement_keeps_zelk_exe(user_root, releases, builtin_ser
         holder.kill()
         holder.wait()
     assert exe.read_bytes() == original
-    assert len(record.starts()) == 1  # the files were still installed and the launcher started
+    assert len(record.wait(1)) == 1  # the files were still installed and the launcher started
 
 
 @pytest.fixture
@@ -237,7 +237,7 @@ def test_wrong_letter_case_hands_off_once(lower_case_root, releases, builtin_ser
     assert rename_copy().exists()
     # Wine reports the case-only rename as done but keeps the old name; the restarted
     # copy must not hand off again, or the relay would never end.
-    assert len(record.starts()) == 1
+    assert len(record.wait(1)) == 1
     assert record.starts()[0][0].endswith(f'"{LINK}"')
 
 
@@ -263,4 +263,5 @@ def test_no_hand_off_while_the_game_or_launcher_runs(lower_case_root, releases, 
         running.kill()
         running.wait()
     assert not rename_copy().exists()
-    assert len(record.starts()) == (1 if blocker == "game" else 2)
+    expected = 1 if blocker == "game" else 2
+    assert len(record.wait(expected)) == expected

@@ -122,7 +122,7 @@ def test_success_closes_at_once(user_root, record):
     process = start([], env=record.env)
     assert process.wait(timeout=30) == 0
     assert time.monotonic() - began < 6
-    assert len(record.starts()) == 1
+    assert len(record.wait(1)) == 1
 
 
 def test_the_splash_shows_download_progress(user_root, releases, tmp_path):
