@@ -6,7 +6,7 @@ import time
 import publish
 import servers
 from conftest import HOLD_FILE, STANDIN, stamp
-from harness import SOURCE_DIR, bench, installation, start, win_path
+from harness import SOURCE_DIR, bench, installation, run, start, win_path
 
 ICON = (SOURCE_DIR / "resources" / "zelk.ico").read_bytes()
 LAUNCHER = STANDIN.read_bytes()
@@ -307,3 +307,40 @@ def test_killed_mid_download_then_rerun_completes(tmp_path, releases):
     assert files_on_disk(paths["app"]) == new
     assert paths["date"].read_bytes() == manifest["date"].encode() + b"\r\n"
     assert len(paths["index"].read_text().splitlines()) == len(new)
+
+
+def test_migration_trial_reports_the_moves(tmp_path):
+    root = tmp_path / "legacy"
+    (root / "app").mkdir(parents=True)
+    (root / "app" / "ZelkLauncher.exe").write_bytes(LAUNCHER)
+    for name in ("launcher-settings.json", "identite.key", "zelk.ico", "launcher.log",
+                 "notes.txt", "Zelk.exe"):
+        (root / name).write_bytes(name.encode())
+    assert run(["--essai-migration", win_path(root)]).returncode == 6
+    assert (root / "Zelk Application Data" / "logs" / "launcher.log").exists()
+    assert (root / "Zelk.exe").exists()
+    assert run(["--essai-migration", win_path(root)]).returncode == 0
+
+
+def test_after_game_waits_for_that_process_first(tmp_path):
+    (tmp_path / "save").write_bytes(b"")
+    marker = tmp_path / "up"
+    game = start([win_path(tmp_path / "save"), 3000, win_path(marker)], exe=HOLD_FILE)
+    try:
+        deadline = time.monotonic() + 30
+        while not (marker.exists() and marker.read_text()):
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+        began = time.monotonic()
+        # The wait comes before any mode runs; a gone process means no wait at all.
+        assert run(["--essai-migration", win_path(tmp_path / "r"), "--after-game",
+                    marker.read_text()]).returncode == 0
+        waited = time.monotonic() - began
+        assert waited > 1.5
+    finally:
+        game.kill()
+        game.wait()
+    began = time.monotonic()
+    assert run(["--essai-migration", win_path(tmp_path / "r"), "--after-game",
+                marker.read_text()]).returncode == 0
+    assert time.monotonic() - began < 1.5
