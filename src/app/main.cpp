@@ -105,8 +105,7 @@ int RunNormal(HINSTANCE instance) {
         ShowWindow(window, SW_SHOW);
     }
 
-    std::thread worker =
-        StartOrRunInline([path = OwnPath()] { WorkerBody(path); });
+    std::thread worker = StartOrRunInline([path = OwnPath()] { WorkerBody(path); });
 
     // Without a window nothing would ever end the loop: just wait for the worker.
     if (window != nullptr) {
@@ -181,4 +180,6 @@ int Run(HINSTANCE instance) {
 }  // namespace
 }  // namespace zelk
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) { return zelk::Run(instance); }
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    return zelk::Run(instance);
+}

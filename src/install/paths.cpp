@@ -59,6 +59,8 @@ std::wstring GetOnDiskName(const std::filesystem::path& path) {
     return found.cFileName;
 }
 
-bool HasExplicitRoot() { return !DataRootOverride.empty(); }
+bool HasExplicitRoot() {
+    return !DataRootOverride.empty();
+}
 
 }  // namespace zelk

@@ -11,9 +11,9 @@ constexpr double kBytesToMegabytes = 9.5367431640625e-07;  // 2^-20
 // As "%.1f" would print it in the C locale: correctly rounded, a point, no grouping.
 std::wstring Megabytes(std::uint64_t bytes) {
     char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof(buffer),
-                                      static_cast<double>(bytes) * kBytesToMegabytes,
-                                      std::chars_format::fixed, 1);
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof(buffer),
+                      static_cast<double>(bytes) * kBytesToMegabytes, std::chars_format::fixed, 1);
     return std::wstring(buffer, result.ptr);  // ASCII only: widened byte by byte
 }
 

@@ -97,7 +97,9 @@ void DrawBar(Gdiplus::Graphics& graphics, double progress, float s) {
 
 }  // namespace
 
-int SplashSide() { return static_cast<int>(UiScale * kSplashSide + 0.5); }
+int SplashSide() {
+    return static_cast<int>(UiScale * kSplashSide + 0.5);
+}
 
 void RenderSplash(Gdiplus::Graphics& graphics, int width, int height) {
     const float s = static_cast<float>(UiScale);

@@ -39,6 +39,8 @@ StatusRecord CopyStatus() {
     return SplashStatus;
 }
 
-void RedrawStarted() { redrawPending.store(false); }
+void RedrawStarted() {
+    redrawPending.store(false);
+}
 
 }  // namespace zelk

@@ -24,8 +24,7 @@ struct BootstrapperRecord {
 };
 
 // ValidateManifestAt with the current UTC time from the system clock.
-bool ValidateManifest(const JsonValue& manifest, const std::string& lastDate,
-                      std::string& message);
+bool ValidateManifest(const JsonValue& manifest, const std::string& lastDate, std::string& message);
 
 // The valid entries of "files", in manifest order; invalid ones are skipped.
 std::vector<ManifestFile> ReadManifestFiles(const JsonValue& manifest);

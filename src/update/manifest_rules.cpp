@@ -26,8 +26,8 @@ std::string FormatTimestamp(unsigned year, unsigned month, unsigned day, unsigne
     return buffer;
 }
 
-bool ValidateManifestAt(const JsonValue& manifest, std::string_view lastDate,
-                        std::string_view now, std::string& message) {
+bool ValidateManifestAt(const JsonValue& manifest, std::string_view lastDate, std::string_view now,
+                        std::string& message) {
     const std::string date = manifest.get("date").asString("");
     const std::string expires = manifest.get("expires").asString("");
     if (!IsTimestamp(date) || !IsTimestamp(expires)) {

@@ -22,8 +22,8 @@ std::string FormatTimestamp(unsigned year, unsigned month, unsigned day, unsigne
 // Whether a verified manifest may be installed at time now (a time stamp), given
 // the date of the installed release (empty when none is known). On false,
 // message holds the French refusal shown to the user; on true it is untouched.
-bool ValidateManifestAt(const JsonValue& manifest, std::string_view lastDate,
-                        std::string_view now, std::string& message);
+bool ValidateManifestAt(const JsonValue& manifest, std::string_view lastDate, std::string_view now,
+                        std::string& message);
 
 // A JSON number as a byte count: its integer part. A value with no such count
 // (negative, not a number, 2^64 or more) gives all ones, which matches no real
@@ -39,8 +39,8 @@ bool IsSafeRelativePath(std::basic_string_view<Char> path) {
         return false;
     }
     for (size_t i = 0; i < path.size(); ++i) {
-        if (path[i] == Char(':') || (path[i] == Char('.') && i + 1 < path.size() &&
-                                     path[i + 1] == Char('.'))) {
+        if (path[i] == Char(':') ||
+            (path[i] == Char('.') && i + 1 < path.size() && path[i + 1] == Char('.'))) {
             return false;
         }
     }

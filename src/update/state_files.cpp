@@ -16,14 +16,15 @@ bool ReadText(const std::filesystem::path& path, std::string& text) {
     if (!ReadWholeFile(path, bytes)) {
         return false;
     }
-    text = FromTextMode(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    text =
+        FromTextMode(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     return true;
 }
 
 void WriteText(const std::filesystem::path& path, std::string_view text) {
     const std::string bytes = ToTextMode(text);
-    WriteFileAtomically(path, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                        bytes.size()));
+    WriteFileAtomically(
+        path, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
 }  // namespace

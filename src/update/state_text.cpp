@@ -6,7 +6,9 @@ namespace zelk {
 namespace {
 
 // The C locale's isspace: the whitespace a stream's >> skips.
-bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 void SkipSpaces(std::string_view line, size_t& at) {
     while (at < line.size() && IsSpace(line[at])) {

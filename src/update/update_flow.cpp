@@ -59,8 +59,8 @@ bool HandOffFolderRename(const std::wstring& programPath) {
     if (!CopyFileW(programPath.c_str(), copy.c_str(), FALSE)) {
         return false;
     }
-    std::wstring commandLine = Quoted(copy) + L" " + kFolderRenameArg + L" " +
-                               std::to_wstring(GetCurrentProcessId());
+    std::wstring commandLine =
+        Quoted(copy) + L" " + kFolderRenameArg + L" " + std::to_wstring(GetCurrentProcessId());
     if (!LaunchUrl.empty()) {
         commandLine += L" " + Quoted(LaunchUrl);
     }

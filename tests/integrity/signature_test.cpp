@@ -48,7 +48,7 @@ bool verifyWithDevKey(const std::array<std::uint8_t, 64>& key, std::string_view 
 // The vectors are signed with the development keys; a build configured with other keys
 // cannot accept them, by design.
 class BuiltInKeys : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         if (!keys::kDevelopmentKeys) {
             GTEST_SKIP() << "this build carries its own public keys, not the development keys";

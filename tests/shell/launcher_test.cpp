@@ -27,7 +27,7 @@ const std::string kIcon = "\0\0\1\0\1\0launcher icon"s;
 // A throw-away installation with the stand-in as its launcher; the stand-in's
 // record of each start goes to record.txt in the scratch folder.
 class LauncherTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         standin_ = test::StandinLauncher();
         ASSERT_FALSE(standin_.empty()) << "ZELK_STANDIN_LAUNCHER is not set";

@@ -44,13 +44,13 @@ std::string WaitForLines(const std::filesystem::path& path, size_t lines,
 // Sets (or with nullptr removes) a variable of this process's environment, which
 // the processes it starts inherit; restores the previous value when it goes.
 class ScopedEnvironment {
-  public:
+public:
     ScopedEnvironment(const wchar_t* name, const wchar_t* value);
     ScopedEnvironment(const ScopedEnvironment&) = delete;
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
     ~ScopedEnvironment();
 
-  private:
+private:
     std::wstring name_;
     std::wstring previous_;
     bool hadPrevious_ = false;

@@ -159,7 +159,7 @@ struct NotifyRegistrationTraits {
 };
 
 class NotificationListener {
-  public:
+public:
     NotificationListener() {
         WNDCLASSW windowClass{};
         windowClass.lpfnWndProc = NotifyWindowProc;
@@ -186,14 +186,14 @@ class NotificationListener {
         return std::exchange(gNotifications, {});
     }
 
-  private:
+private:
     Unique<WindowTraits> window_;
     Unique<IdListTraits> desktop_;
     Unique<NotifyRegistrationTraits> registration_;
 };
 
 class RefreshIconsTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         root_ = test::MakeScratchFolder(L"icons");
         ASSERT_FALSE(root_.empty());

@@ -20,7 +20,7 @@ struct RegValue {
 
 // Every test writes into a scratch key that stands in for HKEY_CURRENT_USER.
 class UrlProtocolTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         scratchName_ = L"Software\\ZelkShellTests\\" + std::to_wstring(GetCurrentProcessId());
         ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, scratchName_.c_str(), 0, nullptr, 0,

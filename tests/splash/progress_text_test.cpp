@@ -11,7 +11,8 @@ TEST(ProgressText, ReadsAsTheUserSeesIt) {
 }
 
 TEST(ProgressText, RoundsToOneDecimalAtTheEdges) {
-    EXPECT_EQ(FormatDownloadDetail(1, 1, 0, 0), L"T\u00E9l\u00E9chargement 1/1 \u2014 0.0 / 0.0 Mo");
+    EXPECT_EQ(FormatDownloadDetail(1, 1, 0, 0),
+              L"T\u00E9l\u00E9chargement 1/1 \u2014 0.0 / 0.0 Mo");
     EXPECT_EQ(FormatDownloadDetail(1, 2, 52428, 52429),
               L"T\u00E9l\u00E9chargement 1/2 \u2014 0.0 / 0.1 Mo");
     EXPECT_EQ(FormatDownloadDetail(12, 345, 1073741824, 18446744073709551615u),

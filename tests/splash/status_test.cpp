@@ -15,8 +15,8 @@ namespace {
 class StatusWindow : public ::testing::Test {
 protected:
     void SetUp() override {
-        window_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  nullptr, nullptr);
+        window_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                                  nullptr);
         ASSERT_NE(window_, nullptr);
         SplashWindow.store(window_);
         RedrawStarted();
@@ -71,8 +71,8 @@ TEST_F(StatusWindow, NoWindowNoPostButTheRecordChanges) {
 }
 
 TEST_F(StatusWindow, AFailedPostDoesNotBlockLaterRedraws) {
-    HWND gone = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
-                                nullptr);
+    HWND gone =
+        CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     DestroyWindow(gone);
     SplashWindow.store(gone);
     SetStatus(L"x", L"y", 0.0);

@@ -11,8 +11,9 @@ TEST(ContentSources, ServingFolderFirstThenTheOtherServersReleaseFolder) {
     const Urls servers = {L"http://127.0.0.1:30110/updates", L"https://localhost/updates"};
     EXPECT_EQ(ContentSources(L"https://localhost/updates/beta", servers),
               (Urls{L"https://localhost/updates/beta", L"http://127.0.0.1:30110/updates/release"}));
-    EXPECT_EQ(ContentSources(L"http://127.0.0.1:30110/updates/release", servers),
-              (Urls{L"http://127.0.0.1:30110/updates/release", L"https://localhost/updates/release"}));
+    EXPECT_EQ(
+        ContentSources(L"http://127.0.0.1:30110/updates/release", servers),
+        (Urls{L"http://127.0.0.1:30110/updates/release", L"https://localhost/updates/release"}));
     EXPECT_EQ(ContentSources(L"http://127.0.0.1:9/u/latest", {L"http://127.0.0.1:9/u"}),
               (Urls{L"http://127.0.0.1:9/u/latest"}));
 }

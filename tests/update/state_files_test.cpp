@@ -89,16 +89,25 @@ TEST(ManifestFiles, InvalidEntriesAreSkippedOthersKeptInOrder) {
     const std::string digest(64, 'c');
     JsonValue manifest;
     ASSERT_TRUE(parseJson(R"({"files":[
-        {"path":"b.txt","sha256":")" + digest + R"(","size":3},
-        {"path":"app/../x.dll","sha256":")" + digest + R"(","size":1},
-        {"path":"\\x","sha256":")" + digest + R"(","size":1},
-        {"path":"/x","sha256":")" + digest + R"(","size":1},
-        {"path":"","sha256":")" + digest + R"(","size":1},
-        {"path":"C:x","sha256":")" + digest + R"(","size":1},
-        {"path":"short","sha256":")" + digest.substr(1) + R"(","size":1},
-        {"path":"a\u00e9.txt","sha256":")" + digest + R"(","size":12.9},
+        {"path":"b.txt","sha256":")" +
+                              digest + R"(","size":3},
+        {"path":"app/../x.dll","sha256":")" +
+                              digest + R"(","size":1},
+        {"path":"\\x","sha256":")" +
+                              digest + R"(","size":1},
+        {"path":"/x","sha256":")" +
+                              digest + R"(","size":1},
+        {"path":"","sha256":")" +
+                              digest + R"(","size":1},
+        {"path":"C:x","sha256":")" +
+                              digest + R"(","size":1},
+        {"path":"short","sha256":")" +
+                              digest.substr(1) + R"(","size":1},
+        {"path":"a\u00e9.txt","sha256":")" +
+                              digest + R"(","size":12.9},
         "not an object",
-        {"path":"nosize","sha256":")" + digest + R"("}
+        {"path":"nosize","sha256":")" +
+                              digest + R"("}
     ]})",
                           manifest));
     const std::vector<ManifestFile> files = ReadManifestFiles(manifest);

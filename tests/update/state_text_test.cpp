@@ -29,8 +29,7 @@ TEST(IndexText, IncompleteAndBlankLinesAreSkipped) {
 }
 
 TEST(IndexText, LeadingWhitespaceAndTabsSeparateWords) {
-    EXPECT_EQ(ParseIndexText("  \tddd\t5\t\tpath\twith tab"),
-              (Entries{{"ddd", "path\twith tab"}}));
+    EXPECT_EQ(ParseIndexText("  \tddd\t5\t\tpath\twith tab"), (Entries{{"ddd", "path\twith tab"}}));
 }
 
 TEST(IndexText, DuplicatesKeptInOrderForTheReaderToResolve) {
