@@ -210,6 +210,20 @@ struct Nesting {
 
 void parseValue(JsonParser& p, JsonValue& out);
 
+// After the opening byte of an object or array: false when the parse has failed
+// or the container is empty (its closing byte is then consumed).
+bool firstElement(JsonParser& p, std::uint8_t closing) {
+    if (p.failed) {
+        return false;
+    }
+    skipWhitespace(p);
+    if (p.pos != p.end && *p.pos == closing) {
+        ++p.pos;
+        return false;
+    }
+    return true;
+}
+
 // After an element of an object or array: true when a comma announces another one,
 // false at the closing byte. The end of the input or any other byte fails the parse
 // (so a trailing comma fails too: the closing byte is not a value).
@@ -233,12 +247,7 @@ void parseObject(JsonParser& p, JsonValue& out) {
     out.type = JsonType::Object;
     ++p.pos;
     Nesting nesting(p);
-    if (p.failed) {
-        return;
-    }
-    skipWhitespace(p);
-    if (p.pos != p.end && *p.pos == '}') {
-        ++p.pos;
+    if (!firstElement(p, '}')) {
         return;
     }
     for (;;) {
@@ -268,12 +277,7 @@ void parseArray(JsonParser& p, JsonValue& out) {
     out.type = JsonType::Array;
     ++p.pos;
     Nesting nesting(p);
-    if (p.failed) {
-        return;
-    }
-    skipWhitespace(p);
-    if (p.pos != p.end && *p.pos == ']') {
-        ++p.pos;
+    if (!firstElement(p, ']')) {
         return;
     }
     for (;;) {
