@@ -71,6 +71,21 @@ def wine_session():
     yield
 
 
+@pytest.fixture(autouse=True)
+def no_strays():
+    """Whatever a test started under Wine ends with it, also when the test failed: a
+    bootstrapper left running would hold its single-instance mutex, its window and
+    the servers' ports into the next test."""
+    yield
+    pattern = r"(Zelk|Zelk-renommage|ZelkLauncher|hold_file|KingdomCome)\.exe"
+    subprocess.run(["pkill", "-KILL", "-f", pattern], check=False)
+    deadline = time.monotonic() + 10
+    while subprocess.run(["pgrep", "-f", pattern], capture_output=True).returncode == 0:
+        if time.monotonic() > deadline:
+            break
+        time.sleep(0.05)
+
+
 @pytest.fixture(scope="session")
 def localhost_certificate(tmp_path_factory):
     """A certificate for localhost from the test CA, which the prefix trusts."""
