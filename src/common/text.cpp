@@ -35,4 +35,13 @@ std::string WideToUtf8(std::wstring_view wide) {
     return utf8;
 }
 
+std::wstring WithBackslashes(std::wstring text) {
+    for (wchar_t& c : text) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    return text;
+}
+
 }  // namespace zelk

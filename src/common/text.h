@@ -10,4 +10,7 @@ namespace zelk {
 std::wstring Utf8ToWide(std::string_view utf8);
 std::string WideToUtf8(std::wstring_view wide);
 
+// "/" written as "\": Windows takes both as a separator, so paths are compared so.
+std::wstring WithBackslashes(std::wstring text);
+
 }  // namespace zelk

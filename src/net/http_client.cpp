@@ -5,9 +5,8 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <new>
+#include <exception>
 #include <optional>
-#include <stdexcept>
 
 #include "common/unique.h"
 
@@ -41,9 +40,7 @@ bool makeRoom(std::vector<std::uint8_t>& body, std::uint64_t needed, std::uint64
             body.reserve(static_cast<std::size_t>(std::min(std::max(needed, doubled), maxBytes)));
         }
         body.resize(static_cast<std::size_t>(needed));
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
+    } catch (const std::exception&) {  // bad_alloc, or length_error past max_size()
         return false;
     }
     return true;
@@ -52,9 +49,7 @@ bool makeRoom(std::vector<std::uint8_t>& body, std::uint64_t needed, std::uint64
 bool reserveOnce(std::vector<std::uint8_t>& body, std::uint64_t bytes) {
     try {
         body.reserve(static_cast<std::size_t>(bytes));
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
+    } catch (const std::exception&) {  // bad_alloc, or length_error past max_size()
         return false;
     }
     return true;

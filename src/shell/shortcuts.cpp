@@ -45,15 +45,6 @@ bool HasExtension(const std::filesystem::path& path, std::wstring_view extension
     return path.extension().native() == extension;
 }
 
-std::wstring WithBackslashes(std::wstring text) {
-    for (wchar_t& c : text) {
-        if (c == L'/') {
-            c = L'\\';
-        }
-    }
-    return text;
-}
-
 void AddPinnedShortcuts(std::vector<std::filesystem::path>& candidates) {
     const std::filesystem::path roaming = KnownFolderPath(FOLDERID_RoamingAppData);
     if (roaming.empty()) {

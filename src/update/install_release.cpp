@@ -7,6 +7,7 @@
 
 #include "app/launch_options.h"
 #include "common/process.h"
+#include "common/text.h"
 #include "install/file_helpers.h"
 #include "integrity/sha256.h"
 #include "net/content.h"
@@ -119,14 +120,7 @@ bool SameRelativePath(const std::wstring& a, const std::wstring& b) {
     if (a.size() != b.size()) {
         return false;
     }
-    std::wstring left = a, right = b;
-    for (std::wstring* text : {&left, &right}) {
-        for (wchar_t& c : *text) {
-            if (c == L'/') {
-                c = L'\\';
-            }
-        }
-    }
+    const std::wstring left = WithBackslashes(a), right = WithBackslashes(b);
     return CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right.c_str(),
                                 static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
 }

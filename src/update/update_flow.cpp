@@ -80,6 +80,7 @@ bool WantsFolderRename(const InstallPaths& paths, const std::wstring& programPat
 // Run from elsewhere (a download folder, say): keep the installed copy identical
 // to this program, and give the user the shortcuts to it.
 void InstallOwnCopy(const std::wstring& programPath, const InstallPaths& paths) {
+    // An unreadable own image would count as empty: never write that over the copy.
     std::vector<std::uint8_t> own;
     if (ReadWholeFile(programPath, own) && !own.empty()) {
         std::vector<std::uint8_t> installed;
@@ -87,7 +88,6 @@ void InstallOwnCopy(const std::wstring& programPath, const InstallPaths& paths) 
             WriteFileAtomically(paths.exePath, own);
         }
     }
-    // An unreadable own image would count as empty: never write that over the copy.
     CreateStandardShortcuts(paths.exePath);
 }
 

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from harness import BUILD_DIR, SOURCE_DIR, WINE_RUN, win_path
+from harness import BUILD_DIR, SOURCE_DIR, WINE_RUN, win_path, wine_env
 
 sys.path.insert(0, str(SOURCE_DIR / "tests" / "servers"))
 sys.path.insert(0, str(SOURCE_DIR / "tools"))
@@ -160,7 +160,7 @@ def record(tmp_path):
 def linux_path(windows_path: str) -> pathlib.Path:
     """A C: path of the prefix as a Linux path."""
     assert windows_path[:3].upper() == "C:\\", windows_path
-    return pathlib.Path(servers_env_prefix()) / "drive_c" / windows_path[3:].replace("\\", "/")
+    return wine_prefix() / "drive_c" / windows_path[3:].replace("\\", "/")
 
 
 @functools.lru_cache(maxsize=None)
@@ -172,15 +172,12 @@ def windows_temp() -> pathlib.Path:
 
 
 def prefix_user_folder() -> pathlib.Path:
-    users = pathlib.Path(servers_env_prefix()) / "drive_c" / "users"
+    users = wine_prefix() / "drive_c" / "users"
     return next(p for p in users.iterdir() if p.name not in ("Public", "public"))
 
 
-def servers_env_prefix() -> str:
-    for line in WINE_RUN.read_text().splitlines():
-        if line.startswith("export WINEPREFIX="):
-            return line.split("=", 1)[1].strip('"')
-    raise RuntimeError("no WINEPREFIX in wine-run")
+def wine_prefix() -> pathlib.Path:
+    return pathlib.Path(wine_env()["WINEPREFIX"])
 
 
 @pytest.fixture

@@ -148,8 +148,7 @@ def test_automatic_updates_off_makes_no_request(user_root, releases, builtin_ser
     assert [start[0].endswith(f'"{LINK}"') for start in record.wait(1)] == [True]
 
 
-def test_no_update_while_the_launcher_runs(user_root, releases, builtin_servers, record,
-                                           tmp_path):
+def test_no_update_while_the_launcher_runs(user_root, releases, builtin_servers, record):
     paths = install_launcher(user_root)
     releases.publish(files())
     nginx = builtin_servers()

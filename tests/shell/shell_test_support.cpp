@@ -4,52 +4,12 @@
 #include <shobjidl.h>
 
 #include <atomic>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 #include <thread>
 
 #include "common/win_handles.h"
 
 namespace zelk::test {
-
-std::filesystem::path MakeScratchFolder(std::wstring_view label) {
-    static std::atomic<int> counter{0};
-    std::error_code error;
-    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
-    for (;;) {
-        const std::filesystem::path candidate =
-            base / (L"zelk-shell-" + std::wstring(label) + L"-" +
-                    std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter));
-        if (std::filesystem::create_directories(candidate, error)) {
-            return candidate;
-        }
-        if (error) {
-            return {};
-        }
-    }
-}
-
-void RemoveTree(const std::filesystem::path& path) {
-    if (!path.empty()) {
-        std::error_code error;
-        std::filesystem::remove_all(path, error);
-    }
-}
-
-bool WriteBytes(const std::filesystem::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
-}
-
-std::string ReadBytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return "<missing>";
-    }
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 ShortcutInfo ReadShortcut(const std::filesystem::path& lnkPath) {
     ShortcutInfo info;

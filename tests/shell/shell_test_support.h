@@ -8,15 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "support/scratch.h"
+
 namespace zelk::test {
 
-// A new empty folder under the temporary folder; RemoveTree takes it away again.
-std::filesystem::path MakeScratchFolder(std::wstring_view label);
-void RemoveTree(const std::filesystem::path& path);
-
-bool WriteBytes(const std::filesystem::path& path, std::string_view bytes);
-// The whole content, or "<missing>" when the file cannot be read.
-std::string ReadBytes(const std::filesystem::path& path);
+using testing::MakeScratchFolder;
+using testing::ReadBytes;
+using testing::RemoveTree;
+using testing::WriteBytes;
 
 struct ShortcutInfo {
     bool loaded = false;
