@@ -1,6 +1,7 @@
 #pragma once
 // Owners for the kernel, registry, search, GDI and shell handles used across the program.
-// WinHTTP and CNG handles have their owners beside their only users (src/net, src/integrity).
+// WinHTTP handles have their owner in src/net/winhttp_handle.h; CNG handles beside their only
+// user (src/integrity).
 
 #include <windows.h>
 #include <objbase.h>

@@ -1,24 +1,14 @@
 #include "net/http_client.h"
 
-#include <windows.h>
-#include <winhttp.h>  // never together with wininet.h: their INTERNET_SCHEME clashes
-
 #include <algorithm>
 #include <cwchar>
 #include <exception>
 #include <optional>
 
-#include "common/unique.h"
+#include "net/winhttp_handle.h"
 
 namespace zelk {
 namespace {
-
-struct InternetHandleTraits {  // sessions, connections and requests alike
-    using Type = HINTERNET;
-    static Type empty() { return nullptr; }
-    static void close(Type h) { WinHttpCloseHandle(h); }
-};
-using UniqueInternet = Unique<InternetHandleTraits>;
 
 constexpr wchar_t kUserAgent[] = L"Zelk-Boot/1.0";
 constexpr DWORD kHostUnits = 256;

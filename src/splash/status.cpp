@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "splash/frame_trace.h"
+
 namespace zelk {
 
 std::atomic<HWND> SplashWindow{nullptr};
@@ -25,6 +27,7 @@ void SetStatus(std::wstring_view heading, std::wstring_view detail, double progr
             progress = 0.0;
         }
         SplashStatus.progress = progress;
+        TraceStatusChanged();
     }
     HWND window = SplashWindow.load();
     if (window != nullptr && !redrawPending.exchange(true)) {
@@ -36,6 +39,7 @@ void SetStatus(std::wstring_view heading, std::wstring_view detail, double progr
 
 StatusRecord CopyStatus() {
     std::lock_guard<std::mutex> lock(statusLock);
+    TraceStatusCopied();
     return SplashStatus;
 }
 

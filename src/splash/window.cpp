@@ -1,6 +1,7 @@
 #include "splash/window.h"
 
 #include "common/win_handles.h"
+#include "splash/frame_trace.h"
 #include "splash/render.h"
 #include "splash/status.h"
 #include "update/update_flow.h"
@@ -51,6 +52,7 @@ void PresentSplash(HWND window) {
     BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
     UpdateLayeredWindow(window, screen.get(), nullptr, &size, memory.get(), &source, 0, &blend,
                         ULW_ALPHA);
+    TraceFrameDrawn();
     SelectObject(memory.get(), previous);
 }
 
@@ -67,6 +69,7 @@ LRESULT CALLBACK SplashWndProc(HWND window, UINT message, WPARAM wParam, LPARAM 
             DestroyWindow(window);
             return 0;
         case WM_DESTROY:
+            TraceWindowClosed();
             PostQuitMessage(0);
             return 0;
         case MSG_STATUS_CHANGED:
@@ -88,6 +91,7 @@ void WorkerBody(const std::wstring& programPath) {
     } catch (...) {
         // Nothing may escape a thread; the status on screen stays with the error result.
     }
+    TraceFlowFinished();
     HWND window = SplashWindow.load();
     if (window != nullptr) {
         PostMessageW(window, MSG_FLOW_FINISHED, static_cast<WPARAM>(static_cast<INT_PTR>(result)),
