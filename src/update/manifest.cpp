@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <utility>
+
 #include "common/text.h"
 
 namespace zelk {
@@ -17,26 +19,19 @@ bool ValidateManifest(const JsonValue& manifest, const std::string& lastDate,
 }
 
 bool IsValidManifestFile(const ManifestFile& file) {
-    return file.sha256.size() == 64 && IsSafeRelativePath(std::wstring_view(file.path));
+    return IsValidManifestEntry(std::wstring_view(file.path), file.sha256);
 }
 
 std::vector<ManifestFile> ReadManifestFiles(const JsonValue& manifest) {
     std::vector<ManifestFile> files;
-    for (const JsonValue& element : manifest.get("files").array) {
-        ManifestFile file;
-        file.path = Utf8ToWide(element.get("path").asString(""));
-        file.sha256 = element.get("sha256").asString("");
-        file.size = ToByteCount(element.get("size").asNumber(0.0));
+    for (ManifestEntry& entry : ReadManifestEntries(manifest)) {
+        ManifestFile file{Utf8ToWide(entry.path), std::move(entry.sha256), entry.size};
+        // Checked again as UTF-16: the path that Windows will be given.
         if (IsValidManifestFile(file)) {
             files.push_back(std::move(file));
         }
     }
     return files;
-}
-
-BootstrapperRecord ReadBootstrapperRecord(const JsonValue& manifest) {
-    const JsonValue& record = manifest.get("bootstrapper");
-    return {record.get("sha256").asString(""), ToByteCount(record.get("size").asNumber(0.0))};
 }
 
 }  // namespace zelk

@@ -17,21 +17,14 @@ struct ManifestFile {
     std::uint64_t size = 0;
 };
 
-// The bootstrapper executable a release carries; used only when sha256 has 64 bytes.
-struct BootstrapperRecord {
-    std::string sha256;
-    std::uint64_t size = 0;
-};
-
 // ValidateManifestAt with the current UTC time from the system clock.
 bool ValidateManifest(const JsonValue& manifest, const std::string& lastDate, std::string& message);
 
-// The valid entries of "files", in manifest order; invalid ones are skipped.
+// The valid entries of "files" (ReadManifestEntries), in manifest order, with
+// their paths in UTF-16; invalid ones are skipped.
 std::vector<ManifestFile> ReadManifestFiles(const JsonValue& manifest);
 
-BootstrapperRecord ReadBootstrapperRecord(const JsonValue& manifest);
-
-// Whether an entry may take part in an installation.
+// Whether an entry may take part in an installation (IsValidManifestEntry).
 bool IsValidManifestFile(const ManifestFile& file);
 
 }  // namespace zelk

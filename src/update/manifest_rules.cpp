@@ -1,6 +1,7 @@
 #include "update/manifest_rules.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace zelk {
 
@@ -51,6 +52,23 @@ std::uint64_t ToByteCount(double number) {
         return UINT64_MAX;
     }
     return static_cast<std::uint64_t>(number);  // truncates toward zero
+}
+
+std::vector<ManifestEntry> ReadManifestEntries(const JsonValue& manifest) {
+    std::vector<ManifestEntry> entries;
+    for (const JsonValue& element : manifest.get("files").array) {
+        ManifestEntry entry{element.get("path").asString(""), element.get("sha256").asString(""),
+                            ToByteCount(element.get("size").asNumber(0.0))};
+        if (IsValidManifestEntry(std::string_view(entry.path), entry.sha256)) {
+            entries.push_back(std::move(entry));
+        }
+    }
+    return entries;
+}
+
+BootstrapperRecord ReadBootstrapperRecord(const JsonValue& manifest) {
+    const JsonValue& record = manifest.get("bootstrapper");
+    return {record.get("sha256").asString(""), ToByteCount(record.get("size").asNumber(0.0))};
 }
 
 }  // namespace zelk

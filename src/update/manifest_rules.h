@@ -1,11 +1,14 @@
 #pragma once
 // Rules of the release manifest that need no platform: time stamps, freshness,
-// byte counts and the shape of a file's path. Free of Windows headers.
+// byte counts, the shape of a file's path and the reading of the file entries and
+// the bootstrapper record. Free of Windows headers.
 
 #include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <vector>
 
 #include "json/json.h"
 
@@ -32,19 +35,48 @@ std::uint64_t ToByteCount(double number);
 
 // A file path from a manifest (or the index of installed files) must stay below
 // the installation folder: not empty, no "..", no ":" (a drive such as "C:x" or an
-// alternate data stream "name:stream"), not starting with a separator.
+// alternate data stream "name:stream"), not starting with a separator. Control
+// characters are refused too: no file name may hold one, a zero would cut the path
+// short, and a line break would split the path's line in the index.
 template <typename Char>
 bool IsSafeRelativePath(std::basic_string_view<Char> path) {
     if (path.empty() || path.front() == Char('\\') || path.front() == Char('/')) {
         return false;
     }
     for (size_t i = 0; i < path.size(); ++i) {
-        if (path[i] == Char(':') ||
+        if (static_cast<std::make_unsigned_t<Char>>(path[i]) < 0x20 || path[i] == Char(':') ||
             (path[i] == Char('.') && i + 1 < path.size() && path[i + 1] == Char('.'))) {
             return false;
         }
     }
     return true;
 }
+
+// Whether a file entry may take part in an installation: a digest of exactly 64
+// bytes (its characters are not checked: a wrong one can never be downloaded) and
+// a safe path. The same rule for the UTF-8 path and its UTF-16 conversion.
+template <typename Char>
+bool IsValidManifestEntry(std::basic_string_view<Char> path, std::string_view sha256) {
+    return sha256.size() == 64 && IsSafeRelativePath(path);
+}
+
+// One valid element of "files", its path still the manifest's UTF-8 text.
+struct ManifestEntry {
+    std::string path;
+    std::string sha256;
+    std::uint64_t size = 0;
+};
+
+// The valid elements of "files", in manifest order; invalid ones are skipped. A
+// key that is missing or of another type reads as "" or 0.
+std::vector<ManifestEntry> ReadManifestEntries(const JsonValue& manifest);
+
+// The bootstrapper executable a release carries; used only when sha256 has 64 bytes.
+struct BootstrapperRecord {
+    std::string sha256;
+    std::uint64_t size = 0;
+};
+
+BootstrapperRecord ReadBootstrapperRecord(const JsonValue& manifest);
 
 }  // namespace zelk

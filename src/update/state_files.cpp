@@ -21,27 +21,20 @@ bool ReadText(const std::filesystem::path& path, std::string& text) {
     return true;
 }
 
-void WriteText(const std::filesystem::path& path, std::string_view text) {
+bool WriteText(const std::filesystem::path& path, std::string_view text) {
     const std::string bytes = ToTextMode(text);
-    WriteFileAtomically(
+    return WriteFileAtomically(
         path, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
 }  // namespace
 
 Settings ReadSettings(const std::filesystem::path& settingsFile) {
-    Settings settings;
     std::vector<std::uint8_t> bytes;
-    JsonValue json;
-    if (ReadWholeFile(settingsFile, bytes) && parseJson(bytes, json)) {
-        settings.channel = json.get("channel").asString("release");
-        settings.autoUpdate = json.get("autoUpdate").asBool(true);
+    if (!ReadWholeFile(settingsFile, bytes)) {
+        return {};
     }
-    if (settings.channel != "release" && settings.channel != "beta" &&
-        settings.channel != "latest") {
-        settings.channel = "release";
-    }
-    return settings;
+    return ParseSettings(bytes);
 }
 
 std::string ReadLastDate(const std::filesystem::path& manifestMarker) {
@@ -60,18 +53,18 @@ InstalledIndex ReadInstalledIndex(const std::filesystem::path& installedMarker) 
     return index;
 }
 
-void WriteInstalledIndex(const std::filesystem::path& installedMarker,
+bool WriteInstalledIndex(const std::filesystem::path& installedMarker,
                          const std::vector<ManifestFile>& allFiles) {
     std::vector<IndexLine> lines;
     lines.reserve(allFiles.size());
     for (const ManifestFile& file : allFiles) {
         lines.push_back({file.sha256, file.size, WideToUtf8(file.path)});
     }
-    WriteText(installedMarker, FormatIndexText(lines));
+    return WriteText(installedMarker, FormatIndexText(lines));
 }
 
-void WriteLastDate(const std::filesystem::path& manifestMarker, const JsonValue& manifest) {
-    WriteText(manifestMarker, manifest.get("date").asString("") + "\n");
+bool WriteLastDate(const std::filesystem::path& manifestMarker, const JsonValue& manifest) {
+    return WriteText(manifestMarker, manifest.get("date").asString("") + "\n");
 }
 
 }  // namespace zelk

@@ -8,13 +8,9 @@
 
 #include "json/json.h"
 #include "update/manifest.h"
+#include "update/state_text.h"
 
 namespace zelk {
-
-struct Settings {
-    std::string channel = "release";  // "release", "beta" or "latest"
-    bool autoUpdate = true;
-};
 
 // Path of an installed file -> its digest, ordered by UTF-16 code units.
 using InstalledIndex = std::map<std::wstring, std::string>;
@@ -29,8 +25,9 @@ InstalledIndex ReadInstalledIndex(const std::filesystem::path& installedMarker);
 
 // Both written only once a release is completely in place: index first, then date.
 // Each file is replaced atomically, so an interruption leaves the old record whole.
-void WriteInstalledIndex(const std::filesystem::path& installedMarker,
+// Both report whether the new record is in place.
+bool WriteInstalledIndex(const std::filesystem::path& installedMarker,
                          const std::vector<ManifestFile>& allFiles);
-void WriteLastDate(const std::filesystem::path& manifestMarker, const JsonValue& manifest);
+bool WriteLastDate(const std::filesystem::path& manifestMarker, const JsonValue& manifest);
 
 }  // namespace zelk

@@ -1,5 +1,6 @@
 #include "update/state_text.h"
 
+#include "json/json.h"
 #include "update/manifest_rules.h"
 
 namespace zelk {
@@ -26,6 +27,20 @@ std::string_view Word(std::string_view line, size_t& at) {
 }
 
 }  // namespace
+
+Settings ParseSettings(std::span<const std::uint8_t> bytes) {
+    Settings settings;
+    JsonValue json;
+    if (parseJson(bytes, json)) {  // a failed parse leaves a partial value: not used
+        settings.channel = json.get("channel").asString("release");
+        settings.autoUpdate = json.get("autoUpdate").asBool(true);
+    }
+    if (settings.channel != "release" && settings.channel != "beta" &&
+        settings.channel != "latest") {
+        settings.channel = "release";
+    }
+    return settings;
+}
 
 std::string FromTextMode(std::string_view bytes) {
     std::string text;

@@ -1,15 +1,27 @@
 #pragma once
 // The text of the two state files the bootstrapper keeps in the launcher's
-// folder, free of Windows headers: ".zelk-manifest" (date of the installed
-// release) and ".zelk-installed" (one "digest size path" line per file).
+// folder, ".zelk-manifest" (date of the installed release) and ".zelk-installed"
+// (one "digest size path" line per file), and of the launcher's settings file.
+// Free of Windows headers.
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 namespace zelk {
+
+struct Settings {
+    std::string channel = "release";  // "release", "beta" or "latest"
+    bool autoUpdate = true;
+};
+
+// The settings in the bytes of "launcher-settings.json". A key of another type
+// gives its default, bytes that do not parse as JSON (a byte-order mark
+// included) give both, and a channel other than the three above is "release".
+Settings ParseSettings(std::span<const std::uint8_t> bytes);
 
 struct IndexLine {
     std::string sha256;

@@ -113,10 +113,93 @@ TEST(ManifestPaths, StayBelowTheInstallationFolder) {
         EXPECT_TRUE(IsSafeRelativePath(std::string_view(path))) << path;
     }
     const char* rejected[] = {
-        "",     "app/../x.dll",        "a..b", "..", "\\x", "/x", "C:x", "C:\\x", "name:stream",
-        "x/..", "\\\\server\\share\\x"};
+        "",     "app/../x.dll",         "a..b", "..",  "\\x", "/x",   "C:x", "C:\\x", "name:stream",
+        "x/..", "\\\\server\\share\\x", "a\nb", "a\r", "\tx", "a\x1f"};
     for (const char* path : rejected) {
         EXPECT_FALSE(IsSafeRelativePath(std::string_view(path))) << path;
+    }
+    // A zero would cut the path short where Windows reads it.
+    EXPECT_FALSE(IsSafeRelativePath(std::string_view("a\0/../../x", 10)));
+    EXPECT_FALSE(IsSafeRelativePath(std::wstring_view(L"a\0b", 3)));
+    // Bytes of UTF-8 sequences are no control characters, whatever char's sign.
+    EXPECT_TRUE(IsSafeRelativePath(std::string_view("caf\xC3\xA9/th\xC3\xA9.txt")));
+    EXPECT_TRUE(IsSafeRelativePath(std::wstring_view(L"caf\u00E9")));
+}
+
+std::string FileElement(const std::string& path, const std::string& sha256,
+                        const std::string& size) {
+    return R"({"path":")" + path + R"(","sha256":")" + sha256 + R"(","size":)" + size + "}";
+}
+
+TEST(ManifestEntries, EachInvalidElementIsSkippedTheRestKeptInOrder) {
+    const std::string digest(64, 'c');
+    const std::string elements[] = {
+        FileElement("b.txt", digest, "3"),
+        FileElement("app/../x.dll", digest, "1"),  // climbs out
+        FileElement("a..b", digest, "1"),          // ".." inside a name too
+        FileElement("\\\\x", digest, "1"),         // leading backslash
+        FileElement("/x", digest, "1"),            // leading slash
+        FileElement("", digest, "1"),              // empty
+        FileElement("C:x", digest, "1"),           // drive
+        FileElement("x:ads", digest, "1"),         // alternate data stream
+        FileElement("short", digest.substr(1), "1"),
+        FileElement("long", digest + "c", "1"),
+        FileElement("caf\\u00e9 1.txt", digest, "12.9"),
+        R"({"path":7,"sha256":")" + digest + R"("})",  // a path that is not a string
+        R"("not an object")",
+        R"({"path":"nosize","sha256":")" + digest + R"(","size":"5"})",
+        FileElement("huge", "ZZ" + digest.substr(2), "1e30"),  // digest characters not checked
+    };
+    std::string text = R"({"files":[)";
+    for (const std::string& element : elements) {
+        text += (&element == elements ? "" : ",") + element;
+    }
+    const std::vector<ManifestEntry> entries = ReadManifestEntries(Manifest(text + "]}"));
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(entries[0].path, "b.txt");
+    EXPECT_EQ(entries[0].sha256, digest);
+    EXPECT_EQ(entries[0].size, 3u);
+    EXPECT_EQ(entries[1].path, "caf\xC3\xA9 1.txt");
+    EXPECT_EQ(entries[1].size, 12u);
+    EXPECT_EQ(entries[2].path, "nosize");
+    EXPECT_EQ(entries[2].size, 0u);
+    EXPECT_EQ(entries[3].path, "huge");
+    EXPECT_EQ(entries[3].size, UINT64_MAX);
+}
+
+TEST(ManifestEntries, FilesThatAreNotAnArrayMeanNone) {
+    const std::string digest(64, 'c');
+    EXPECT_TRUE(ReadManifestEntries(Manifest("{}")).empty());
+    EXPECT_TRUE(ReadManifestEntries(Manifest(R"({"files":)" + FileElement("x", digest, "1") + "}"))
+                    .empty());
+    EXPECT_TRUE(
+        ReadManifestEntries(Manifest(R"([{"files":[)" + FileElement("x", digest, "1") + "]}]"))
+            .empty());
+    // The last "files" counts.
+    EXPECT_TRUE(ReadManifestEntries(
+                    Manifest(R"({"files":[)" + FileElement("x", digest, "1") + R"(],"files":[]})"))
+                    .empty());
+}
+
+TEST(BootstrapperRecords, ReadAsGivenMissingPartsEmpty) {
+    const std::string digest(64, 'e');
+    BootstrapperRecord record = ReadBootstrapperRecord(
+        Manifest(R"({"bootstrapper":{"sha256":")" + digest + R"(","size":5120}})"));
+    EXPECT_EQ(record.sha256, digest);
+    EXPECT_EQ(record.size, 5120u);
+
+    // The caller judges the digest's length; the record only reads it.
+    record = ReadBootstrapperRecord(Manifest(R"({"bootstrapper":{"sha256":"ab","size":-4}})"));
+    EXPECT_EQ(record.sha256, "ab");
+    EXPECT_EQ(record.size, UINT64_MAX);
+
+    const char* without[] = {R"({})", R"({"bootstrapper":"x"})",
+                             R"({"bootstrapper":{"sha256":7,"size":"9"}})",
+                             R"({"bootstrapper":[{"sha256":"ab"}]})"};
+    for (const char* text : without) {
+        record = ReadBootstrapperRecord(Manifest(text));
+        EXPECT_EQ(record.sha256, "") << text;
+        EXPECT_EQ(record.size, 0u) << text;
     }
 }
 

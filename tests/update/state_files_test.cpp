@@ -57,7 +57,8 @@ TEST(StateFiles, WrittenWithCrLfAndReadBack) {
         {L"data\\caf\u00E9 et th\u00E9.txt", std::string(64, '2'), 5},
         {L"lib/a b.dll", std::string(64, '3'), 0},
     };
-    WriteInstalledIndex(dir / L".zelk-installed", files);
+    EXPECT_TRUE(WriteInstalledIndex(dir / L".zelk-installed", files));
+    EXPECT_FALSE(WriteInstalledIndex(dir / L"missing" / L".zelk-installed", files));
     EXPECT_EQ(ReadBytes(dir / L".zelk-installed"),
               std::string(64, '1') + " 1000 ZelkLauncher.exe\r\n" + std::string(64, '2') +
                   " 5 data\\caf\xC3\xA9 et th\xC3\xA9.txt\r\n" + std::string(64, '3') +
@@ -69,7 +70,7 @@ TEST(StateFiles, WrittenWithCrLfAndReadBack) {
 
     JsonValue manifest;
     ASSERT_TRUE(parseJson(R"({"date":"2024-05-01T10:00:00Z"})", manifest));
-    WriteLastDate(dir / L".zelk-manifest", manifest);
+    EXPECT_TRUE(WriteLastDate(dir / L".zelk-manifest", manifest));
     EXPECT_EQ(ReadBytes(dir / L".zelk-manifest"), "2024-05-01T10:00:00Z\r\n");
     EXPECT_EQ(ReadLastDate(dir / L".zelk-manifest"), "2024-05-01T10:00:00Z");
     EXPECT_FALSE(std::filesystem::exists(dir / L".zelk-manifest.tmp"));

@@ -2,10 +2,58 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <span>
+#include <string>
+
 namespace zelk {
 namespace {
 
 using Entries = std::vector<std::pair<std::string, std::string>>;
+
+Settings SettingsFrom(std::string_view text) {
+    return ParseSettings(
+        std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+TEST(SettingsText, ChannelAndSwitchAreRead) {
+    const Settings settings = SettingsFrom(R"({"channel":"beta","autoUpdate":false,"x":1})");
+    EXPECT_EQ(settings.channel, "beta");
+    EXPECT_FALSE(settings.autoUpdate);
+    EXPECT_EQ(SettingsFrom(R"({"channel":"latest"})").channel, "latest");
+    EXPECT_EQ(SettingsFrom(R"( {"channel":"beta"} trailing)").channel, "beta");
+    EXPECT_FALSE(SettingsFrom(R"({"autoUpdate":true,"autoUpdate":false})").autoUpdate);
+}
+
+TEST(SettingsText, WrongTypesAndUnknownChannelsGiveDefaults) {
+    const Settings typed = SettingsFrom(R"({"channel":7,"autoUpdate":"false"})");
+    EXPECT_EQ(typed.channel, "release");
+    EXPECT_TRUE(typed.autoUpdate);
+    EXPECT_TRUE(SettingsFrom(R"({"autoUpdate":0})").autoUpdate);
+    const char* channels[] = {R"({"channel":"Beta"})", R"({"channel":"beta "})",
+                              R"({"channel":"stable"})", R"({"channel":""})",
+                              R"({"channel":"beta\u0000"})"};
+    for (const char* text : channels) {
+        EXPECT_EQ(SettingsFrom(text).channel, "release") << text;
+    }
+}
+
+TEST(SettingsText, MalformedOrNonObjectTextGivesBothDefaults) {
+    const std::string texts[] = {
+        "\xEF\xBB\xBF{\"channel\":\"beta\",\"autoUpdate\":false}",  // a byte-order mark
+        "{\"channel\":\"beta\",\"autoUpdate\":false",               // unterminated
+        "{\"channel\":\"beta\",\"autoUpdate\":false,}",             // trailing comma
+        "[{\"channel\":\"beta\",\"autoUpdate\":false}]",
+        "\"beta\"",
+        "",
+        "   ",
+    };
+    for (const std::string& text : texts) {
+        const Settings settings = SettingsFrom(text);
+        EXPECT_EQ(settings.channel, "release") << text;
+        EXPECT_TRUE(settings.autoUpdate) << text;
+    }
+}
 
 TEST(LastDate, OnlyAnExactStampOnTheFirstLine) {
     EXPECT_EQ(ParseLastDate("2024-05-01T10:00:00Z\n"), "2024-05-01T10:00:00Z");
