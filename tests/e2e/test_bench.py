@@ -166,27 +166,6 @@ def test_an_interrupted_download_keeps_the_previous_records(tmp_path, releases, 
     assert record.starts() == []
 
 
-def test_a_locked_file_stops_the_installation(tmp_path, releases, server):
-    root = tmp_path / "root"
-    releases.publish(standard_files())
-    assert bench(root, server.url())[0] == 10
-    data = installation(root)["app"] / "lib" / "data.bin"
-    releases.publish(standard_files(**{"lib/data.bin": payload(300_000, 3)}))
-    marker = tmp_path / "held"
-    holder = start([win_path(data), 20000, win_path(marker)], exe=HOLD_FILE)
-    try:
-        deadline = time.monotonic() + 30
-        while not marker.exists() and time.monotonic() < deadline:
-            time.sleep(0.05)
-        code, report = bench(root, server.url())
-    finally:
-        holder.kill()
-        holder.wait()
-    assert (code, report) == (2, ["2", "Impossible d'installer Zelk",
-                                  "Fichier verrouillé : ferme le launcher puis relance."])
-    assert data.read_bytes() == payload(300_000, 1)
-
-
 def test_offline(tmp_path, record):
     root = tmp_path / "root"
     assert bench(root, closed_port_url(), record.env) == (12, ["12"] + UNREACHABLE)

@@ -460,14 +460,14 @@ def stop_pid_file(pid_file: Path, timeout: float = 10.0) -> None:
 @dataclass
 class Route:
     """A scripted answer. kind: "status", "body", "cut", "reset", "chunked",
-    "chunked-cut" or "stall"."""
+    "chunked-cut", "stall" or "trickle"."""
 
     kind: str
     status: int = 200
     body: bytes = b""
     sent: int = 0  # cut, reset, chunked-cut, stall: body bytes sent before the fault
-    chunk: int = 4096  # chunked: bytes per chunk
-    seconds: float = 0.0  # stall: pause before the rest of the body
+    chunk: int = 4096  # chunked, trickle: bytes per chunk or piece
+    seconds: float = 0.0  # stall: pause before the rest of the body; trickle: between pieces
 
 
 def status(code: int) -> Route:
@@ -500,6 +500,12 @@ def chunked_cut(data: bytes, sent: int, chunk: int = 4096) -> Route:
 def stall(data: bytes, sent: int, seconds: float) -> Route:
     """Sends `sent` bytes, goes silent for `seconds`, then sends the rest."""
     return Route("stall", body=data, sent=sent, seconds=seconds)
+
+
+def trickle(data: bytes, piece: int, seconds: float) -> Route:
+    """The whole body in pieces with a pause after each: a transfer whose length is
+    set by the server, not by the loopback's socket buffers."""
+    return Route("trickle", body=data, chunk=piece, seconds=seconds)
 
 
 def route_from_path(path: str) -> Route | None:
@@ -688,6 +694,13 @@ class FaultServer:
             if self._stopping.wait(r.seconds):
                 return
             data = data[r.sent:]
+        if r.kind == "trickle":
+            for start in range(0, len(data), r.chunk):
+                if not self._send(conn, data[start:start + r.chunk]):
+                    return
+                if self._stopping.wait(r.seconds):
+                    return
+            data = b""
         self._send(conn, data)
         self._close(conn)
 

@@ -174,6 +174,15 @@ def test_fault_stalls_mid_body(fault):
         assert time.monotonic() - start < 5
 
 
+def test_fault_trickles_a_whole_body(fault):
+    data = servers.pattern_bytes(5000, 3)
+    fault.route("/slow", servers.trickle(data, 1000, 0.1))
+    start = time.monotonic()
+    status, headers, body = split(raw_get(fault.port, "/slow"))
+    assert time.monotonic() - start >= 0.45  # five pieces, a pause after each
+    assert (headers["Content-Length"], body) == ("5000", data)
+
+
 def test_fault_scripted_routes_and_request_log(fault):
     fault.route("/manifest.json", servers.body(b"{}"))
     fault.route("/status/200", servers.status(500))  # exact routes win

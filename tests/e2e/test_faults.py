@@ -1,0 +1,431 @@
+"""Faults injected into an update, one row a test: a broken network answer, a forged
+or stale manifest, an untrusted certificate, a kill at a random moment, a full disk,
+a file held open. After each, the installation holds every file whole (its old or
+its new content, never a mix), the state files describe a complete release, and a
+run against a healthy server completes the update.
+
+The tally of the whole module (faults injected, runs recovered, files found
+corrupted, hangs) is written to fault-matrix.txt in the build tree."""
+
+import base64
+import collections
+import os
+import pathlib
+import random
+import shutil
+import subprocess
+import time
+
+import pytest
+
+import publish
+import servers
+from conftest import HOLD_FILE, STANDIN, stamp
+from harness import BUILD_DIR, SOURCE_DIR, bench, installation, start, win_path
+
+ICON = (SOURCE_DIR / "resources" / "zelk.ico").read_bytes()
+LAUNCHER = STANDIN.read_bytes()
+TARGET = "lib/data.bin"  # the file whose download the file faults break
+
+OFFLINE = ["11", "Hors ligne", "Lancement de la version installée"]
+INTERRUPTED = ["11", "Mise à jour interrompue", "Lancement de la version installée"]
+
+TALLY = collections.Counter()
+
+
+@pytest.fixture(scope="module", autouse=True)
+def tally_report():
+    yield
+    lines = [f"{name}: {TALLY[name]}" for name in
+             ("faults injected", "runs recovered", "files corrupted", "hangs")]
+    (BUILD_DIR / "fault-matrix.txt").write_text("\n".join(lines) + "\n")
+    print("\n" + "\n".join(lines))
+
+
+def payload(size, seed):
+    return servers.pattern_bytes(size, seed)
+
+
+def release_v1():
+    return {"ZelkLauncher.exe": LAUNCHER, "zelk.ico": ICON, TARGET: payload(300_000, 1),
+            "docs/lisez moi.txt": b"v1\n", "docs/ancien.txt": b"dropped by v2\n"}
+
+
+def release_v2():
+    return {"ZelkLauncher.exe": LAUNCHER, "zelk.ico": ICON + b"v2", TARGET: payload(300_000, 2),
+            "lib/big.bin": payload(2_000_000, 3), "docs/lisez moi.txt": b"v2\n"}
+
+
+def bench_run(root, url, env=None, timeout=120):
+    """A bench run that counts a time-out as a hang rather than waiting forever."""
+    try:
+        return bench(root, url, env=env, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        TALLY["hangs"] += 1
+        raise
+
+
+def state(root):
+    paths = installation(root)
+    return tuple(p.read_bytes() if p.exists() else None for p in (paths["index"], paths["date"]))
+
+
+def app_files(root):
+    """Every file below the launcher's folder but the state files, .tmp ones included."""
+    app = installation(root)["app"]
+    return {p.relative_to(app).as_posix(): p.read_bytes() for p in app.rglob("*")
+            if p.is_file() and p.name not in (".zelk-installed", ".zelk-manifest")}
+
+
+def leftovers(root):
+    return sorted(p.relative_to(root).as_posix() for p in pathlib.Path(root).rglob("*.tmp"))
+
+
+def assert_whole(root, old, new):
+    """Every release file is its old or its new content, or absent where one of the
+    two releases lacks it. Returns the files found, .tmp ones left out."""
+    found = {path: data for path, data in app_files(root).items() if not path.endswith(".tmp")}
+    corrupted = [path for path in sorted(set(old) | set(new) | set(found))
+                 if found.get(path) not in (old.get(path), new.get(path))]
+    TALLY["files corrupted"] += len(corrupted)
+    assert corrupted == [], f"files neither old nor new: {corrupted}"
+    return found
+
+
+def assert_state(root, found, old_state, new_state):
+    """The state files name a release whose files are all in place: the index is
+    written once every file is, the date once the index is."""
+    index, date = state(root)
+    assert index in (old_state[0], new_state[0]) and date in (old_state[1], new_state[1])
+    if index == new_state[0]:
+        assert found == new_state[2], "the index names files that are not in place"
+    if date == new_state[1]:
+        assert index == new_state[0], "the date of a release whose index was not written"
+
+
+def mirror(fault, releases, files, overrides):
+    """Routes the fault server to serve the release last published from files, with
+    some answers replaced: keys are "manifest", "signature" or a path of the release.
+    Returns the base URL."""
+    folder = releases.root / "release"
+    fault.route("/updates/release/manifest.json", overrides.get(
+        "manifest", servers.body((folder / "manifest.json").read_bytes())))
+    fault.route("/updates/release/manifest.sig", overrides.get(
+        "signature", servers.body((folder / "manifest.sig").read_bytes())))
+    for path, data in files.items():
+        fault.route(f"/updates/release/files/{publish.sha256_hex(data)}",
+                    overrides.get(path, servers.body(data)))
+    return fault.url + "/updates"
+
+
+class Update:
+    """An installation of v1 below tmp_path/root and v2 published: a faulty run is
+    then checked with `after_fault`, and `recover` completes the update from nginx."""
+
+    def __init__(self, tmp_path, releases, nginx):
+        self.root = tmp_path / "root"
+        self.releases, self.nginx = releases, nginx
+        releases.publish(release_v1(), date=stamp(seconds=-60))
+        assert bench_run(self.root, nginx.url())[0] == 10
+        self.old_state = state(self.root)
+        self.manifest = releases.publish(release_v2())
+
+    def release_file(self, name):
+        return (self.releases.root / "release" / name).read_bytes()
+
+    def mirror(self, fault, **overrides):
+        return mirror(fault, self.releases, release_v2(), overrides)
+
+    def after_fault(self, result):
+        TALLY["faults injected"] += 1
+        assert_whole(self.root, release_v1(), release_v2())
+        assert state(self.root) == self.old_state
+        return result
+
+    def recover(self):
+        code, report = bench_run(self.root, self.nginx.url())
+        assert (code, report[:1]) == (10, ["10"])
+        assert app_files(self.root) == release_v2()
+        assert state(self.root)[1] == self.manifest["date"].encode() + b"\r\n"
+        assert leftovers(self.root) == []
+        TALLY["runs recovered"] += 1
+
+
+@pytest.fixture
+def update(tmp_path, releases, server):
+    return Update(tmp_path, releases, server)
+
+
+def run_against(update, **overrides):
+    with servers.FaultServer() as fault:
+        return update.after_fault(bench_run(update.root, update.mirror(fault, **overrides)))
+
+
+# --- the manifest and its signature ---------------------------------------------------
+
+
+def manifest_faults():
+    """(name, overrides for the mirror given the manifest's bytes)."""
+    yield "manifest 500", lambda m: {"manifest": servers.status(500)}
+    yield "manifest 503", lambda m: {"manifest": servers.status(503)}
+    yield "signature 500", lambda m: {"signature": servers.status(500)}
+    for at in ("0", "1", "half", "last"):
+        yield f"manifest cut at {at}", lambda m, at=at: {"manifest": servers.cut(m, offset(m, at))}
+    yield "manifest reset at half", lambda m: {"manifest": servers.reset(m, len(m) // 2)}
+    yield "signature cut at half", lambda m: {"signature": servers.cut(signature_of(m), 44)}
+    yield "manifest one byte short", lambda m: {"manifest": servers.body(m[:-1])}
+    yield "manifest one byte long", lambda m: {"manifest": servers.body(m + b"\n")}
+    yield "manifest with one changed byte", lambda m: {"manifest": servers.body(changed_date(m))}
+    yield "signature by an unknown key", lambda m: {"signature": servers.body(stranger_sig(m))}
+    yield "signature in DER form", lambda m: {"signature": servers.body(der_sig(m))}
+
+
+def offset(data, at):
+    return {"0": 0, "1": 1, "half": len(data) // 2, "last": len(data) - 1}[at]
+
+
+def signature_of(manifest):
+    return publish.sign_bytes(manifest, "primary").encode()
+
+
+def changed_date(manifest):
+    """The same manifest, still valid JSON, with one digit of its date changed."""
+    at = manifest.index(b'"date": "') + len(b'"date": "') + 3  # the year's last digit
+    digit = b"%d" % ((manifest[at] - ord("0") + 1) % 10)
+    return manifest[:at] + digit + manifest[at + 1:]
+
+
+def stranger_sig(manifest):
+    key = BUILD_DIR / "fault-stranger.pem"
+    if not key.exists():
+        publish.new_key(key)
+    return publish.sign_bytes(manifest, str(key)).encode()
+
+
+def der_sig(manifest):
+    return base64.b64encode(publish.sign_der(manifest, "primary"))
+
+
+MANIFEST_FAULTS = dict(manifest_faults())
+
+
+@pytest.mark.parametrize("fault", MANIFEST_FAULTS)
+def test_manifest_fault_keeps_the_installed_release(update, fault):
+    overrides = MANIFEST_FAULTS[fault](update.release_file("manifest.json"))
+    assert run_against(update, **overrides) == (11, OFFLINE)
+    assert app_files(update.root) == release_v1()
+    update.recover()
+
+
+def test_stalled_manifest_times_out(update):
+    manifest = update.release_file("manifest.json")
+    began = time.monotonic()
+    assert run_against(update, manifest=servers.stall(manifest, 10, 90)) == (11, OFFLINE)
+    assert time.monotonic() - began < 60, "the receive time-out did not end the wait"
+    update.recover()
+
+
+@pytest.mark.parametrize("age", ["expired", "older than installed"])
+def test_stale_manifest_is_refused_with_its_reason(update, age):
+    files = release_v2()
+    if age == "expired":
+        update.releases.publish(files, date=stamp(seconds=-30), expires=stamp(seconds=-1))
+        manifest = update.release_file("manifest.json").decode()
+        expires = manifest.split('"expires": "')[1][:20]
+        reason = f"manifeste périmé ({expires}) : plateforme ou horloge du PC à vérifier"
+    else:
+        update.releases.publish(files, date=stamp(seconds=-3600))
+        reason = "manifeste plus ancien que la version installée : refusé"
+    assert run_against(update) == (11, ["11", "Mise à jour refusée", reason])
+    assert app_files(update.root) == release_v1()
+    update.manifest = update.releases.publish(files, date=stamp(seconds=1))
+    update.recover()
+
+
+def test_untrusted_certificate_is_not_trusted(tmp_path, update):
+    stranger = servers.make_authority("Zelk Untrusted CA")
+    cert, key = stranger.issue(tmp_path / "untrusted", "localhost")
+    listener = servers.Listener(cert=cert, key=key, host_name="localhost")
+    with servers.Nginx(tmp_path / "tls", update.releases.root, [listener],
+                       url_prefix="/updates/") as nginx:
+        result = update.after_fault(bench_run(update.root, nginx.url()))
+        assert nginx.requests() == []  # refused during the handshake
+    assert result == (11, OFFLINE)
+    update.recover()
+
+
+# --- the content files ---------------------------------------------------------------
+
+
+def file_faults():
+    data = release_v2()[TARGET]
+    yield "500", servers.status(500)
+    yield "503", servers.status(503)
+    for at in ("0", "1", "half", "last"):
+        yield f"cut at {at}", servers.cut(data, offset(data, at))
+    yield "reset at half", servers.reset(data, len(data) // 2)
+    yield "chunked and cut at half", servers.chunked_cut(data, len(data) // 2)
+    yield "one byte short", servers.body(data[:-1])
+    yield "one byte long", servers.body(data + b"\0")
+    flipped = bytearray(data)
+    flipped[len(data) // 3] ^= 0x10
+    yield "one flipped bit", servers.body(bytes(flipped))
+
+
+FILE_FAULTS = dict(file_faults())
+
+
+@pytest.mark.parametrize("fault", FILE_FAULTS)
+def test_file_fault_interrupts_the_update(update, fault):
+    assert run_against(update, **{TARGET: FILE_FAULTS[fault]}) == (11, INTERRUPTED)
+    # Files come in manifest order: the icon before the broken file is already new.
+    files = app_files(update.root)
+    assert files["zelk.ico"] == release_v2()["zelk.ico"]
+    assert files[TARGET] == release_v1()[TARGET]
+    update.recover()
+
+
+def test_stalled_file_times_out(update):
+    data = release_v2()[TARGET]
+    began = time.monotonic()
+    assert run_against(update, **{TARGET: servers.stall(data, len(data) // 2, 90)}) == (
+        11, INTERRUPTED)
+    assert time.monotonic() - began < 60, "the receive time-out did not end the wait"
+    update.recover()
+
+
+# --- the process and the machine ------------------------------------------------------
+
+
+def test_killed_at_random_points(tmp_path, releases):
+    """The update is killed at random moments of its run, then run again to the end.
+    The seed is printed; ZELK_KILL_SEED replays a run."""
+    seed = int(os.environ.get("ZELK_KILL_SEED", time.time_ns() % 1_000_000))
+    print(f"kill seed: {seed}")
+    rng = random.Random(seed)
+    root = tmp_path / "root"
+
+    def release(number):
+        return {"ZelkLauncher.exe": LAUNCHER, "zelk.ico": ICON + bytes([number]),
+                "lib/data.bin": payload(300_000, 10 + number),
+                "lib/big.bin": payload(1_000_000 + number, 40 + number),
+                f"docs/note-{number % 3}.txt": b"note %d\n" % number}
+
+    # Served in paced pieces, so that a run lasts long enough for the kills to land
+    # anywhere in it: in a download, between files, in the writes.
+    def paced(files):
+        return {path: servers.trickle(data, 65536, 0.04) for path, data in files.items()}
+
+    with servers.FaultServer() as fault:
+        current = release(0)
+        releases.publish(current, date=stamp(seconds=-100))
+        assert bench_run(root, mirror(fault, releases, current, {}))[0] == 10
+        current = release(1)  # every file changes: a whole update, timed
+        releases.publish(current, date=stamp(seconds=-99))
+        url = mirror(fault, releases, current, paced(current))
+        began = time.monotonic()
+        assert bench_run(root, url)[0] == 10
+        span = time.monotonic() - began
+        points, moments = [], collections.Counter()
+        for number in range(2, 22):
+            old, old_state = current, state(root)
+            current = release(number)
+            manifest = releases.publish(current, date=stamp(seconds=number - 99))
+            url = mirror(fault, releases, current, paced(current))
+            delay = rng.uniform(0.0, span * 1.1)
+            points.append(round(delay, 3))
+            process = start(["--banc", win_path(root), url])
+            time.sleep(delay)
+            process.kill()  # no chance to clean up, as with a power cut
+            process.wait(timeout=30)
+            TALLY["faults injected"] += 1
+            found = assert_whole(root, old, current)
+            new_state = (index_of(manifest), manifest["date"].encode() + b"\r\n", current)
+            assert_state(root, found, old_state, new_state)
+            moments[moment_of(found, old, state(root), new_state)] += 1
+            assert bench_run(root, mirror(fault, releases, current, {}))[0] == 10
+            assert app_files(root) == current
+            assert leftovers(root) == []
+            TALLY["runs recovered"] += 1
+    print(f"kill points (s): {points}, full run {span:.2f} s; killed {dict(moments)}")
+    (BUILD_DIR / "fault-kills.txt").write_text(
+        f"seed {seed}\npoints {points}\nfull run {span:.2f} s\nkilled {dict(moments)}\n")
+
+
+def moment_of(found, old, state_now, new_state):
+    """Where a kill landed, judged from what it left."""
+    if state_now[1] == new_state[1]:
+        return "after the records"
+    if state_now[0] == new_state[0]:
+        return "between the records"
+    if found == old:
+        return "before any file"
+    return "amid the files"
+
+
+def index_of(manifest):
+    return b"".join(f"{e['sha256']} {e['size']} {e['path']}\r\n".encode()
+                    for e in manifest["files"])
+
+
+@pytest.fixture
+def small_volume(tmp_path):
+    """A 6 MiB tmpfs: a data root that can be filled up."""
+    mount_point = tmp_path / "volume"
+    mount_point.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=6m", "tmpfs", str(mount_point)],
+                             capture_output=True)
+    if mounted.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs here: {mounted.stderr.decode().strip()}")
+    try:
+        yield mount_point
+    finally:
+        subprocess.run(["umount", "-l", str(mount_point)], check=False)
+
+
+def test_full_disk_fails_cleanly_and_recovers(tmp_path, releases, server, small_volume):
+    root = small_volume / "Zelk"
+    releases.publish(release_v1(), date=stamp(seconds=-60))
+    assert bench_run(root, server.url())[0] == 10
+    old_state = state(root)
+    manifest = releases.publish(release_v2())
+
+    free = shutil.disk_usage(small_volume).free
+    filler = small_volume / "filler"
+    filler.write_bytes(b"\0" * (free - 1_000_000))  # room for small files, not big.bin
+    code, report = bench_run(root, server.url())
+    TALLY["faults injected"] += 1
+    assert (code, report) == (2, ["2", "Impossible d'installer Zelk",
+                                  "Espace disque insuffisant : libère de la place puis relance."])
+    assert_whole(root, release_v1(), release_v2())
+    assert state(root) == old_state
+    assert leftovers(root) == []  # no half-written file keeps the space taken
+
+    # The installed release still starts: offline, the bench reaches the launch.
+    closed = f"http://127.0.0.1:{servers.free_port()}/updates"
+    assert bench_run(root, closed) == (11, OFFLINE)
+
+    filler.unlink()
+    assert bench_run(root, server.url())[0] == 10
+    assert app_files(root) == release_v2()
+    assert state(root)[1] == manifest["date"].encode() + b"\r\n"
+    TALLY["runs recovered"] += 1
+
+
+def test_locked_file_stops_the_update_until_released(tmp_path, update):
+    data = installation(update.root)["app"] / TARGET
+    marker = tmp_path / "held"
+    holder = start([win_path(data), 20000, win_path(marker)], exe=HOLD_FILE)
+    try:
+        deadline = time.monotonic() + 30
+        while not marker.exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert marker.exists(), "the file was never held"
+        result = update.after_fault(bench_run(update.root, update.nginx.url()))
+    finally:
+        holder.kill()
+        holder.wait()
+    assert result == (2, ["2", "Impossible d'installer Zelk",
+                          "Fichier verrouillé : ferme le launcher puis relance."])
+    assert data.read_bytes() == release_v1()[TARGET]
+    update.recover()
