@@ -63,7 +63,8 @@ bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>&
     return true;
 }
 
-bool WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
+bool WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+                         Durability durability) {
     std::wstring temporary;
     try {
         temporary = path.native() + L".tmp";
@@ -77,14 +78,30 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::span<const std:
             return false;
         }
         if (!WriteAll(file.get(), bytes)) {
-            return false;  // the partial temporary file is truncated by the next attempt
+            // A half-written file must not keep the space of a full disk taken; the
+            // caller still needs the write's own error to say what went wrong.
+            const DWORD error = GetLastError();
+            file.reset();
+            DeleteFileW(temporary.c_str());
+            SetLastError(error);
+            return false;
         }
         // The content must be on disk before the rename makes it the real file;
         // otherwise a power cut could leave a renamed but empty file.
-        FlushFileBuffers(file.get());
+        if (durability == Durability::Flushed) {
+            FlushFileBuffers(file.get());
+        }
     }
     return MoveFileExW(temporary.c_str(), path.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+bool FlushToDisk(const std::filesystem::path& path) {
+    // Full sharing: a flush must never make another program's open or rename fail.
+    UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file && FlushFileBuffers(file.get());
 }
 
 void MoveIfAbsent(const std::filesystem::path& src, const std::filesystem::path& dst,

@@ -13,9 +13,20 @@ namespace zelk {
 // On false, bytes is left untouched.
 bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& bytes);
 
+// Whether a replacement's content is on disk before the rename makes it the file.
+// Deferred leaves the flush to the caller (FlushToDisk), who must see it done before
+// anything records the file as written: a power cut may otherwise leave the new
+// name with content that never reached the disk.
+enum class Durability { Flushed, Deferred };
+
 // Writes path + ".tmp" and renames it over path, so readers see the old or the
-// new content, never a mix. The parent folder must exist.
-bool WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+// new content, never a mix. The parent folder must exist. On false, GetLastError
+// tells why; a failed write removes the temporary file, a failed rename keeps it.
+bool WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+                         Durability durability = Durability::Flushed);
+
+// Makes the written content of a file durable; false when it cannot be opened.
+bool FlushToDisk(const std::filesystem::path& path);
 
 struct MoveTally {
     int moved = 0;

@@ -8,6 +8,7 @@
 #include "app/launch_options.h"
 #include "common/process.h"
 #include "common/text.h"
+#include "install/background_flush.h"
 #include "install/file_helpers.h"
 #include "integrity/sha256.h"
 #include "net/content.h"
@@ -150,6 +151,10 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
         }
     }
 
+    // Each file is renamed into place at once and flushed to disk behind the next
+    // download. The index records the files only once every flush is done, so a
+    // power cut never leaves a recorded file without its content.
+    BackgroundFlush flushes;
     std::uint64_t fileNumber = 0;
     std::uint64_t doneBytes = 0;
     const DownloadProgress progress{fileNumber, pendingFiles, doneBytes, totalBytes};
@@ -158,6 +163,7 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
         ++fileNumber;
         std::vector<std::uint8_t> bytes;  // one file in memory at a time
         if (!downloadContent(sources, file.sha256, bytes, report, file.size)) {
+            flushes.Finish();  // before the launcher may open the files
             if (flow.launcherExists) {
                 SetStatus(L"Mise à jour interrompue", L"Lancement de la version installée", 1.0);
                 Sleep(kInterruptedPauseMs);
@@ -169,17 +175,25 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
         const fs::path full = appDir / file.path;
         std::error_code ignored;
         fs::create_directories(full.parent_path(), ignored);
-        if (!WriteFileAtomically(full, bytes)) {
-            SetStatus(kInstallFailed, L"Fichier verrouillé : ferme le launcher puis relance.", 0.0);
+        if (!flushes.Write(full, bytes)) {
+            const DWORD error = GetLastError();
+            SetStatus(kInstallFailed,
+                      error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL
+                          ? L"Espace disque insuffisant : libère de la place puis relance."
+                          : L"Fichier verrouillé : ferme le launcher puis relance.",
+                      0.0);
             return kFailedOnScreen;  // in every mode: the user must act
         }
         doneBytes += file.size;
         index[file.path] = file.sha256;
     }
 
+    flushes.Finish();
     RemoveObsoleteFiles(index, allFiles, appDir);
-    WriteInstalledIndex(flow.paths.installedMarker, allFiles);
-    WriteLastDate(flow.paths.manifestMarker, manifest);
+    // A date without its index would let the next run trust an older record.
+    if (WriteInstalledIndex(flow.paths.installedMarker, allFiles)) {
+        WriteLastDate(flow.paths.manifestMarker, manifest);
+    }
 
     SetStatus(kHeading, L"Starting Zelk", 1.0);
     if (flow.explicitRoot) {
