@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -164,11 +165,15 @@ int NoManifestAccepted(const SearchResult& search, const FlowContext& flow) {
 }  // namespace
 
 int RunUpdateFlow(const std::wstring& programPath) {
-    const ComApartment com;  // the shortcuts and the launcher start use shell objects
-
     FlowContext flow;
     flow.programPath = programPath;
     flow.explicitRoot = HasExplicitRoot();
+    // The shortcuts and the launcher's start use shell objects. With an explicit data
+    // root neither happens, and the apartment's hidden window would only cost memory.
+    std::optional<ComApartment> com;
+    if (!flow.explicitRoot) {
+        com.emplace();
+    }
     flow.paths = MakeInstallPaths(GetDataRoot());
     const InstallPaths& paths = flow.paths;
 
