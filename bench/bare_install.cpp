@@ -106,12 +106,8 @@ int Run() {
     if (entries.empty()) {
         return 2;
     }
-    UniqueInternet session = OpenSession();
-    if (!session) {
-        return 1;
-    }
-    UniqueInternet connection(WinHttpConnect(session.get(), server.host.c_str(), server.port, 0));
-    if (!connection) {
+    Connection connection;
+    if (!Connect(server, connection)) {
         return 1;
     }
     for (const Entry& entry : entries) {
@@ -121,7 +117,7 @@ int Run() {
         // Uninitialised on purpose: the download is the first to touch these pages.
         std::unique_ptr<std::uint8_t[]> buffer =
             std::make_unique_for_overwrite<std::uint8_t[]>(entry.size);
-        if (!Fetch(connection.get(), server, entry, buffer.get()) ||
+        if (!Fetch(connection.connection.get(), server, entry, buffer.get()) ||
             !DigestMatches(buffer.get(), entry.size, entry.digest) ||
             !Store(args[3], entry.name, buffer.get(), entry.size)) {
             return 1;

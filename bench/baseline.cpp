@@ -46,9 +46,14 @@ bool CrackBase(const std::wstring& url, Server& server) {
     return true;
 }
 
-UniqueInternet OpenSession() {
-    return UniqueInternet(WinHttpOpen(L"Zelk-bench/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+bool Connect(const Server& server, Connection& connection) {
+    connection.session.reset(WinHttpOpen(L"Zelk-bench/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                         WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (connection.session) {
+        connection.connection.reset(
+            WinHttpConnect(connection.session.get(), server.host.c_str(), server.port, 0));
+    }
+    return static_cast<bool>(connection.connection);
 }
 
 UniqueInternet Get(HINTERNET connection, const Server& server, const std::wstring& suffix) {

@@ -23,8 +23,14 @@ struct Server {
 // Splits an http or https base URL such as "http://127.0.0.1:8080/updates".
 bool CrackBase(const std::wstring& url, Server& server);
 
-// The same proxy setting as the program under test, so both take Wine's same path.
-UniqueInternet OpenSession();
+// One session and one connection to the server, for every request of a run. The
+// session has the same proxy setting as the program under test, so both take Wine's
+// same path. Empty holders when either cannot be opened.
+struct Connection {
+    UniqueInternet session;  // closed after the connection, as declared before it
+    UniqueInternet connection;
+};
+bool Connect(const Server& server, Connection& connection);
 
 // Sends a GET for server.path + suffix and waits for the answer; an empty holder
 // unless the status is 200.

@@ -44,16 +44,12 @@ int Run() {
     if (args.size() != 2 || !CrackBase(args[1], server)) {
         return 2;
     }
-    UniqueInternet session = OpenSession();
-    if (!session) {
+    Connection connection;
+    if (!Connect(server, connection)) {
         return 1;
     }
-    UniqueInternet connection(WinHttpConnect(session.get(), server.host.c_str(), server.port, 0));
-    if (!connection) {
-        return 1;
-    }
-    const bool ok = Fetch(connection.get(), server, L"/manifest.json") &&
-                    Fetch(connection.get(), server, L"/manifest.sig");
+    const bool ok = Fetch(connection.connection.get(), server, L"/manifest.json") &&
+                    Fetch(connection.connection.get(), server, L"/manifest.sig");
     return ok ? 0 : 1;
 }
 

@@ -5,6 +5,7 @@
 
 #include "json/json.h"
 #include "json/json_number.h"
+#include "support/fuzz_check.h"
 
 #include <clocale>
 #include <cmath>
@@ -20,12 +21,7 @@ namespace {
 using zelk::JsonType;
 using zelk::JsonValue;
 
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "json_fuzz: %s\n", what);
-        std::abort();
-    }
-}
+using zelk::testing::Check;
 
 locale_t CLocale() {
     static const locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);

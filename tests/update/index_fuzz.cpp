@@ -8,6 +8,7 @@
 
 #include "update/manifest_rules.h"
 #include "update/state_text.h"
+#include "support/fuzz_check.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,12 +25,7 @@ namespace {
 
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "index_fuzz: %s\n", what);
-        std::abort();
-    }
-}
+using zelk::testing::Check;
 
 // YYYY-MM-DDTHH:MM:SSZ by position, apart from IsTimestamp.
 bool LooksLikeStamp(std::string_view text) {

@@ -8,6 +8,7 @@
 
 #include "json/json.h"
 #include "update/manifest_rules.h"
+#include "support/fuzz_check.h"
 
 #include <algorithm>
 #include <cmath>
@@ -32,12 +33,7 @@ constexpr std::string_view kOlder =
     "e : refus\xC3\xA9";
 constexpr std::string_view kUntouched = "(untouched)";
 
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "manifest_fuzz: %s\n", what);
-        std::abort();
-    }
-}
+using zelk::testing::Check;
 
 // YYYY-MM-DDTHH:MM:SSZ by position, apart from IsTimestamp.
 bool LooksLikeStamp(std::string_view text) {

@@ -6,6 +6,7 @@
 
 #include "json/json.h"
 #include "update/state_text.h"
+#include "support/fuzz_check.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,12 +21,7 @@ namespace {
 using zelk::JsonType;
 using zelk::JsonValue;
 
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "settings_fuzz: %s\n", what);
-        std::abort();
-    }
-}
+using zelk::testing::Check;
 
 // The member with that key when the value is an object that has it.
 const JsonValue* Member(const JsonValue& value, const char* key) {

@@ -18,36 +18,18 @@ Settings SettingsFrom(const std::string& content) {
     return ReadSettings(dir / L"launcher-settings.json");
 }
 
-TEST(Settings, ChannelAndSwitchAreRead) {
-    const Settings settings = SettingsFrom(R"({"channel":"beta","autoUpdate":false,"x":1})");
+// The rules of the text are the settings reader's own tests; here, only the file.
+TEST(Settings, ReadFromTheFileWithDefaultsWhenMissingOrMalformed) {
+    const Settings settings = SettingsFrom(R"({"channel":"beta","autoUpdate":false})");
     EXPECT_EQ(settings.channel, "beta");
     EXPECT_FALSE(settings.autoUpdate);
-    EXPECT_EQ(SettingsFrom(R"({"channel":"latest"})").channel, "latest");
-}
-
-TEST(Settings, WrongTypesAndUnknownChannelsGiveDefaults) {
-    const Settings typed = SettingsFrom(R"({"channel":7,"autoUpdate":"false"})");
-    EXPECT_EQ(typed.channel, "release");
-    EXPECT_TRUE(typed.autoUpdate);
-    EXPECT_EQ(SettingsFrom(R"({"channel":"Beta"})").channel, "release");
-    EXPECT_EQ(SettingsFrom(R"({"channel":"beta "})").channel, "release");
-    EXPECT_FALSE(SettingsFrom(R"({"autoUpdate":true,"autoUpdate":false})").autoUpdate);
-}
-
-TEST(Settings, UnreadableOrMalformedFilesGiveBothDefaults) {
-    const std::string texts[] = {
-        "\xEF\xBB\xBF{\"channel\":\"beta\",\"autoUpdate\":false}",  // a byte-order mark
-        "{\"channel\":\"beta\",\"autoUpdate\":false",               // unterminated
-        "[{\"channel\":\"beta\"}]",
-        "",
-    };
-    for (const std::string& text : texts) {
-        const Settings settings = SettingsFrom(text);
-        EXPECT_EQ(settings.channel, "release") << text;
-        EXPECT_TRUE(settings.autoUpdate) << text;
-    }
+    const Settings malformed = SettingsFrom(R"({"channel":"beta","autoUpdate":false)");
+    EXPECT_EQ(malformed.channel, "release");
+    EXPECT_TRUE(malformed.autoUpdate);
     ScratchDir dir;
-    EXPECT_EQ(ReadSettings(dir / L"missing.json").channel, "release");
+    const Settings missing = ReadSettings(dir / L"missing.json");
+    EXPECT_EQ(missing.channel, "release");
+    EXPECT_TRUE(missing.autoUpdate);
 }
 
 TEST(StateFiles, WrittenWithCrLfAndReadBack) {
