@@ -11,7 +11,6 @@ add_subdirectory(${ZELK_GTEST_SOURCE} ${PROJECT_BINARY_DIR}/googletest EXCLUDE_F
 if(WIN32)
     set(ZELK_WINE_DIR ${PROJECT_BINARY_DIR}/wine)
     set(ZELK_WINEPREFIX ${ZELK_WINE_DIR}/prefix CACHE PATH "Wine prefix of the tests")
-    set(ZELK_TEST_DISPLAY ":77" CACHE STRING "X display (an Xvfb started by the tests) for Wine")
     configure_file(${PROJECT_SOURCE_DIR}/tools/wine-run.in ${PROJECT_BINARY_DIR}/wine-run @ONLY
                    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                                     WORLD_READ WORLD_EXECUTE)

@@ -66,7 +66,8 @@ def main():
     shot = demo / "splash.png"
 
     # Slowed down so that the download can be watched.
-    with servers.Nginx(demo / "nginx", demo / "updates", [servers.Listener(port=30110)],
+    port = harness.built_in_ports()[0]
+    with servers.Nginx(demo / "nginx", demo / "updates", [servers.Listener(port=port)],
                        url_prefix="/updates/", rate="12m") as nginx:
         began = time.monotonic()
         process = harness.start(["zelk://demo/bienvenue"],
@@ -82,7 +83,7 @@ def main():
 
     print(f"Zelk.exe exited with code {process.returncode} after {elapsed:.1f} s")
     if fetched:
-        print(f"downloaded {len(fetched)} file(s) from http://127.0.0.1:30110/updates/release")
+        print(f"downloaded {len(fetched)} file(s) from {nginx.url()}/release")
     else:
         print("already up to date: only the manifest and its signature were fetched")
     print(f"installed in {root}:")

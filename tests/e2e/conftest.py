@@ -11,7 +11,8 @@ import time
 
 import pytest
 
-from harness import BUILD_DIR, SOURCE_DIR, WINE_RUN, win_path, wine_env
+from harness import (BUILD_DIR, SOURCE_DIR, WINE_RUN, built_in_ports, end_own_processes,
+                     win_path, wine_env)
 
 sys.path.insert(0, str(SOURCE_DIR / "tests" / "servers"))
 sys.path.insert(0, str(SOURCE_DIR / "tools"))
@@ -21,8 +22,7 @@ import servers  # noqa: E402
 STANDIN = BUILD_DIR / "tests" / "standin" / "ZelkLauncher.exe"
 HOLD_FILE = BUILD_DIR / "tests" / "e2e" / "hold_file.exe"
 ADD_ROOT_CERT = BUILD_DIR / "tests" / "net" / "add_root_cert.exe"
-BUILTIN_HTTP_PORT = 30110
-BUILTIN_HTTPS_PORT = 30443
+BUILTIN_HTTP_PORT, BUILTIN_HTTPS_PORT = built_in_ports()
 
 
 def stamp(days=0, seconds=0):
@@ -75,15 +75,10 @@ def wine_session():
 def no_strays():
     """Whatever a test started under Wine ends with it, also when the test failed: a
     bootstrapper left running would hold its single-instance mutex, its window and
-    the servers' ports into the next test."""
+    the servers' ports into the next test. Only this run's own processes are ended
+    (harness.own_processes), never another program that merely bears the same name."""
     yield
-    pattern = r"(Zelk|Zelk-renommage|ZelkLauncher|hold_file|KingdomCome)\.exe"
-    subprocess.run(["pkill", "-KILL", "-f", pattern], check=False)
-    deadline = time.monotonic() + 10
-    while subprocess.run(["pgrep", "-f", pattern], capture_output=True).returncode == 0:
-        if time.monotonic() > deadline:
-            break
-        time.sleep(0.05)
+    end_own_processes()
 
 
 @pytest.fixture(scope="session")
@@ -109,8 +104,9 @@ def server(tmp_path, releases):
 
 @pytest.fixture
 def builtin_servers(tmp_path, releases, localhost_certificate):
-    """Starts nginx as the built-in servers: http on 127.0.0.1:30110 and https on
-    localhost:30443 (either may be left out), serving the releases under /updates."""
+    """Starts nginx as the built-in servers of this tree (BUILTIN_HTTP_PORT on
+    127.0.0.1 over http and BUILTIN_HTTPS_PORT on localhost over https; either may be
+    left out), serving the releases under /updates."""
     started = []
 
     def start(http=True, https=True):

@@ -1,9 +1,14 @@
 """Driving Zelk.exe under the build tree's Wine prefix, and reading what it leaves."""
 
+import json
 import os
 import pathlib
+import signal
 import struct
 import subprocess
+import time
+import urllib.parse
+import uuid
 import zlib
 
 SOURCE_DIR = pathlib.Path(os.environ.get("ZELK_SOURCE_DIR",
@@ -11,6 +16,19 @@ SOURCE_DIR = pathlib.Path(os.environ.get("ZELK_SOURCE_DIR",
 BUILD_DIR = pathlib.Path(os.environ.get("ZELK_BUILD_DIR", SOURCE_DIR / "build"))
 WINE_RUN = BUILD_DIR / "wine-run"
 ZELK_EXE = BUILD_DIR / "src" / "Zelk.exe"
+
+# Every Windows program a test starts carries this in its environment, and Windows
+# hands the environment on to whatever that program starts in turn (the launcher, a
+# restarted Zelk.exe, the rename copy). So the processes a test run started can be
+# told from any other on the machine: another checkout's tests, a user's own Zelk.exe.
+RUN_TOKEN = f"ZELK_TEST_RUN={uuid.uuid4().hex}"
+
+
+def built_in_ports() -> tuple:
+    """The ports of this tree's two built-in servers (CMake writes test-setup.json):
+    30110 and 30443 in a plain build, free ones in a tree configured for testing."""
+    setup = json.loads((BUILD_DIR / "test-setup.json").read_text())
+    return tuple(urllib.parse.urlsplit(url).port for url in setup["servers"])
 
 
 def wine_env() -> dict:
@@ -29,24 +47,65 @@ def win_path(path) -> str:
     return "Z:" + str(pathlib.Path(path).resolve()).replace("/", "\\")
 
 
+def _environment(env) -> dict:
+    merged = dict(os.environ)
+    if env:
+        merged.update(env)
+    name, value = RUN_TOKEN.split("=", 1)
+    merged[name] = value
+    return merged
+
+
 def run(args, timeout=120, env=None, exe=ZELK_EXE) -> subprocess.CompletedProcess:
     """Runs a Windows program under Wine and waits for it; its exit code is returncode.
     Output is not captured: Wine's desktop process, started on demand, would inherit
     the pipe and keep it open for a second after the program ends."""
-    merged = dict(os.environ)
-    if env:
-        merged.update(env)
-    return subprocess.run([str(WINE_RUN), str(exe), *[str(a) for a in args]], env=merged,
-                          timeout=timeout, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL)
+    return subprocess.run([str(WINE_RUN), str(exe), *[str(a) for a in args]],
+                          env=_environment(env), timeout=timeout, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def start(args, env=None, exe=ZELK_EXE) -> subprocess.Popen:
-    merged = dict(os.environ)
-    if env:
-        merged.update(env)
-    return subprocess.Popen([str(WINE_RUN), str(exe), *[str(a) for a in args]], env=merged,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return subprocess.Popen([str(WINE_RUN), str(exe), *[str(a) for a in args]],
+                            env=_environment(env), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+
+
+def own_processes() -> dict:
+    """pid -> command line of the live processes that this test run started, directly
+    or through a program it started. Wine's own services (C:\\windows\\...) are left
+    out: the prefix shares them with every program that runs in it."""
+    needle = RUN_TOKEN.encode()
+    found = {}
+    for entry in os.scandir("/proc"):
+        if not entry.name.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry.name}/environ", "rb") as environ:
+                if needle not in environ.read().split(b"\0"):
+                    continue
+            with open(f"/proc/{entry.name}/cmdline", "rb") as cmdline:
+                command = cmdline.read().replace(b"\0", b" ").decode(errors="replace").strip()
+        except OSError:
+            continue  # gone meanwhile, or not ours to read
+        if command and not command.lower().startswith("c:\\windows\\"):
+            found[int(entry.name)] = command
+    return found
+
+
+def end_own_processes(timeout=10.0) -> list:
+    """Ends every process of own_processes() and waits until they are gone; returns
+    the command lines it had to end."""
+    ended = own_processes()
+    for pid in ended:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    deadline = time.monotonic() + timeout
+    while own_processes() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return list(ended.values())
 
 
 class Png:

@@ -2,14 +2,17 @@
 %LOCALAPPDATA%\\Zelk, the built-in loopback servers, the splash window on Xvfb, the
 shortcuts and the zelk:// protocol, the self-replacement and the folder rename."""
 
+import re
 import shutil
 import subprocess
 import time
 
 import pytest
 
-from conftest import HOLD_FILE, STANDIN, prefix_user_folder, stamp, windows_temp
-from harness import SOURCE_DIR, WINE_RUN, ZELK_EXE, installation, run, start, win_path
+from conftest import (BUILTIN_HTTP_PORT, BUILTIN_HTTPS_PORT, HOLD_FILE, STANDIN,
+                      prefix_user_folder, stamp, windows_temp)
+from harness import (SOURCE_DIR, WINE_RUN, ZELK_EXE, installation, own_processes, run, start,
+                     win_path)
 
 ICON = (SOURCE_DIR / "resources" / "zelk.ico").read_bytes()
 LAUNCHER = STANDIN.read_bytes()
@@ -30,9 +33,9 @@ def wait_for(condition, timeout=40, what="condition"):
 
 
 def zelk_processes():
-    found = subprocess.run(["pgrep", "-f", r"Zelk(-renommage)?\.exe"], capture_output=True,
-                           text=True).stdout.split()
-    return found
+    """This run's copies of the bootstrapper that are still alive."""
+    return [command for command in own_processes().values()
+            if re.search(r"Zelk(-renommage)?\.exe", command)]
 
 
 def settle():
@@ -76,7 +79,7 @@ def test_fresh_install_from_a_download_folder(user_root, releases, builtin_serve
     root = f"C:\\users\\{prefix_user_folder().name}\\AppData\\Local\\Zelk"
     app = root + "\\Zelk Application Data\\app"
     assert record.wait(1) == [(f'"{app}\\ZelkLauncher.exe" "{LINK}"', app)]
-    assert all(r.port == 30110 for r in nginx.requests())
+    assert all(r.port == BUILTIN_HTTP_PORT for r in nginx.requests())
 
     profile = prefix_user_folder()
     assert (profile / "Desktop" / "Zelk.lnk").exists()
@@ -108,7 +111,7 @@ def test_second_server_over_https(user_root, releases, builtin_servers, record):
     releases.publish(files())
     nginx = builtin_servers(http=False)
     assert run([], env=record.env).returncode == 0
-    assert {r.port for r in nginx.requests()} == {30443}
+    assert {r.port for r in nginx.requests()} == {BUILTIN_HTTPS_PORT}
     assert (installation(user_root)["app"] / "lib" / "data.bin").exists()
     assert len(record.wait(1)) == 1
 
@@ -120,8 +123,10 @@ def test_beta_channel_search_order_then_offline(user_root, releases, builtin_ser
     assert run([], env=record.env).returncode == 0
     assert time.monotonic() - began > 0.9  # "Hors ligne" stays readable before the start
     assert [(r.port, r.path) for r in nginx.requests()] == [
-        (30110, "/updates/beta/manifest.json"), (30110, "/updates/release/manifest.json"),
-        (30443, "/updates/beta/manifest.json"), (30443, "/updates/release/manifest.json")]
+        (BUILTIN_HTTP_PORT, "/updates/beta/manifest.json"),
+        (BUILTIN_HTTP_PORT, "/updates/release/manifest.json"),
+        (BUILTIN_HTTPS_PORT, "/updates/beta/manifest.json"),
+        (BUILTIN_HTTPS_PORT, "/updates/release/manifest.json")]
     assert len(record.wait(1)) == 1
 
 

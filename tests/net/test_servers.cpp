@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <windows.h>
+
 #include "common/text.h"
 #include "net/http_client.h"
 
@@ -88,8 +90,13 @@ std::vector<std::string> FaultLog() {
 }
 
 std::string TestTag() {
+    // The servers outlive one run of the tests (a second run, a filtered rerun), and
+    // their logs keep every earlier request: the run's own id keeps each count to the
+    // requests this run made.
+    static const std::string run = std::to_string(GetCurrentProcessId()) + "-" +
+                                   std::to_string(GetTickCount64());
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(info->test_suite_name()) + "." + info->name();
+    return std::string(info->test_suite_name()) + "." + info->name() + "." + run;
 }
 
 std::wstring Wide(const std::string& ascii) {

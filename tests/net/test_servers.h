@@ -26,7 +26,8 @@ std::vector<std::uint8_t> Pattern(std::size_t size, int seed);
 // Paths the fault server has seen so far, in order.
 std::vector<std::string> FaultLog();
 
-// This test's name, to tag its request paths in the shared server logs.
+// This test's name and this run's id, to tag its request paths in the shared server
+// logs: only this run's requests carry it.
 std::string TestTag();
 
 std::wstring Wide(const std::string& ascii);
