@@ -11,9 +11,11 @@ add_subdirectory(${ZELK_GTEST_SOURCE} ${PROJECT_BINARY_DIR}/googletest EXCLUDE_F
 if(WIN32)
     set(ZELK_WINE_DIR ${PROJECT_BINARY_DIR}/wine)
     set(ZELK_WINEPREFIX ${ZELK_WINE_DIR}/prefix CACHE PATH "Wine prefix of the tests")
-    configure_file(${PROJECT_SOURCE_DIR}/tools/wine-run.in ${PROJECT_BINARY_DIR}/wine-run @ONLY
-                   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
-                                    WORLD_READ WORLD_EXECUTE)
+    foreach(runner wine-run wine-ctest)
+        configure_file(${PROJECT_SOURCE_DIR}/tools/${runner}.in ${PROJECT_BINARY_DIR}/${runner}
+                       @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                                              GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    endforeach()
 
     add_test(NAME wine_session_start
              COMMAND ${PROJECT_SOURCE_DIR}/tools/wine-session start ${PROJECT_BINARY_DIR}/wine-run)
@@ -31,7 +33,7 @@ function(zelk_add_test name)
     if(WIN32)
         target_link_libraries(${name} PRIVATE zelk_core zelk_frame_trace_off GTest::gtest_main)
         zelk_link_statically(${name})
-        set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR ${PROJECT_BINARY_DIR}/wine-run)
+        set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR ${PROJECT_BINARY_DIR}/wine-ctest)
     else()
         target_link_libraries(${name} PRIVATE zelk_portable GTest::gtest_main)
     endif()

@@ -73,8 +73,9 @@ def start(args, env=None, exe=ZELK_EXE) -> subprocess.Popen:
 
 def own_processes() -> dict:
     """pid -> command line of the live processes that this test run started, directly
-    or through a program it started. Wine's own services (C:\\windows\\...) are left
-    out: the prefix shares them with every program that runs in it."""
+    or through a program it started. Wine's own services (C:\\windows\\...) and the
+    wineserver are left out, even when a test's program happened to start them: the
+    prefix shares them with every program that runs in it."""
     needle = RUN_TOKEN.encode()
     found = {}
     for entry in os.scandir("/proc"):
@@ -88,7 +89,9 @@ def own_processes() -> dict:
                 command = cmdline.read().replace(b"\0", b" ").decode(errors="replace").strip()
         except OSError:
             continue  # gone meanwhile, or not ours to read
-        if command and not command.lower().startswith("c:\\windows\\"):
+        program = command.split(" ", 1)[0]
+        if command and not command.lower().startswith("c:\\windows\\") and \
+                not os.path.basename(program).startswith("wineserver"):
             found[int(entry.name)] = command
     return found
 
