@@ -83,40 +83,42 @@ std::optional<std::uint64_t> announcedLength(HINTERNET request) {
     return length;
 }
 
-// Reads the response into body; the request's status is already 200.
-bool readBody(HINTERNET request, std::vector<std::uint8_t>& body, const ProgressCallback& progress,
-              std::uint64_t maxBytes, std::uint64_t reserveBytes) {
+// Reads the response into body; the request's status is already 200. Returns 0 or
+// the error that ended the read.
+DWORD readBody(HINTERNET request, std::vector<std::uint8_t>& body, const ProgressCallback& progress,
+               std::uint64_t maxBytes, std::uint64_t reserveBytes) {
     body.clear();
     const std::optional<std::uint64_t> announced = announcedLength(request);
     // One allocation at the final size, never a doubling copy: the caller's
     // expected size, else the announced length. Both stay within the cap.
     const std::uint64_t reservation = reserveBytes != 0 ? reserveBytes : announced.value_or(0);
     if (reservation != 0 && !reserveOnce(body, std::min(reservation, maxBytes))) {
-        return false;
+        return ERROR_NOT_ENOUGH_MEMORY;
     }
     for (;;) {
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(request, &available)) {
-            return false;
+            return GetLastError();
         }
         if (available == 0) {
             // WinHTTP also ends the data quietly when the server closes early:
             // a body shorter than announced is a cut transfer, not a success.
-            return !announced || body.size() == *announced;
+            return !announced || body.size() == *announced ? 0 : ERROR_HANDLE_EOF;
         }
         const std::uint64_t previous = body.size();
         // Checked before reading, so an oversized response is abandoned early.
         if (available > maxBytes || previous > maxBytes - available) {
-            return false;
+            return ERROR_FILE_TOO_LARGE;
         }
         if (!makeRoom(body, previous + available, maxBytes)) {
-            return false;
+            return ERROR_NOT_ENOUGH_MEMORY;
         }
         DWORD read = 0;
         const bool ok = WinHttpReadData(request, body.data() + previous, available, &read);
+        const DWORD error = ok ? 0 : GetLastError();
         body.resize(static_cast<std::size_t>(previous + (ok ? read : 0)));
         if (!ok) {
-            return false;
+            return error;
         }
         if (progress) {
             progress(body.size());
@@ -124,10 +126,15 @@ bool readBody(HINTERNET request, std::vector<std::uint8_t>& body, const Progress
     }
 }
 
+HttpResult Failed(DWORD error, DWORD status = 0) {
+    return {false, status, error != 0 ? error : ERROR_GEN_FAILURE};
+}
+
 }  // namespace
 
-bool httpGet(const std::wstring& url, std::vector<std::uint8_t>& body,
-             const ProgressCallback& progress, std::uint64_t maxBytes, std::uint64_t reserveBytes) {
+HttpResult httpGet(const std::wstring& url, std::vector<std::uint8_t>& body,
+                   const ProgressCallback& progress, std::uint64_t maxBytes,
+                   std::uint64_t reserveBytes) {
     wchar_t host[kHostUnits] = {};
     wchar_t path[kPathUnits] = {};
     URL_COMPONENTS parts = {};
@@ -137,14 +144,14 @@ bool httpGet(const std::wstring& url, std::vector<std::uint8_t>& body,
     parts.lpszUrlPath = path;
     parts.dwUrlPathLength = kPathUnits;
     if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) {
-        return false;
+        return Failed(GetLastError());
     }
 
     // Declared in opening order, so they close request, connection, session.
     UniqueInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
-        return false;
+        return Failed(GetLastError());
     }
     WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
                        kReceiveTimeoutMs);
@@ -156,19 +163,19 @@ bool httpGet(const std::wstring& url, std::vector<std::uint8_t>& body,
 
     UniqueInternet connection(WinHttpConnect(session.get(), host, parts.nPort, 0));
     if (!connection) {
-        return false;
+        return Failed(GetLastError());
     }
     const DWORD secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
     UniqueInternet request(WinHttpOpenRequest(connection.get(), L"GET", path, nullptr,
                                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                               secure));
     if (!request) {
-        return false;
+        return Failed(GetLastError());
     }
     if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                             WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(request.get(), nullptr)) {
-        return false;
+        return Failed(GetLastError());
     }
 
     // Starts at 0 so that a failed query counts as a wrong status.
@@ -178,9 +185,10 @@ bool httpGet(const std::wstring& url, std::vector<std::uint8_t>& body,
                         WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
                         WINHTTP_NO_HEADER_INDEX);
     if (status != 200) {
-        return false;
+        return {false, status, 0};
     }
-    return readBody(request.get(), body, progress, maxBytes, reserveBytes);
+    const DWORD error = readBody(request.get(), body, progress, maxBytes, reserveBytes);
+    return {error == 0, status, error};
 }
 
 }  // namespace zelk

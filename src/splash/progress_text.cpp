@@ -37,4 +37,35 @@ double DownloadFraction(std::uint64_t doneBytes, std::uint64_t totalBytes) {
            kDownloadProgressStart;
 }
 
+DownloadTally::DownloadTally(std::uint64_t fileCount, std::uint64_t totalBytes, std::size_t slots)
+    : fileCount_(fileCount), totalBytes_(totalBytes), inFlight_(slots, 0) {
+    shown_ = {std::min<std::uint64_t>(1, fileCount), fileCount, 0, totalBytes};
+}
+
+DownloadLine DownloadTally::Received(std::size_t slot, std::uint64_t received) {
+    std::lock_guard<std::mutex> hold(lock_);
+    inFlight_.at(slot) = received;
+    return LineLocked();
+}
+
+DownloadLine DownloadTally::Finished(std::size_t slot, std::uint64_t size) {
+    std::lock_guard<std::mutex> hold(lock_);
+    inFlight_.at(slot) = 0;
+    ++finishedFiles_;
+    finishedBytes_ += size;
+    return LineLocked();
+}
+
+DownloadLine DownloadTally::LineLocked() {
+    std::uint64_t done = finishedBytes_;
+    for (std::uint64_t received : inFlight_) {
+        done += received;
+    }
+    // The file being fetched is the one after those finished; never past the last.
+    const std::uint64_t number = std::min(finishedFiles_ + 1, fileCount_);
+    shown_.fileNumber = std::max(shown_.fileNumber, number);
+    shown_.doneBytes = std::max(shown_.doneBytes, done);
+    return shown_;
+}
+
 }  // namespace zelk

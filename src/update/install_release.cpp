@@ -117,6 +117,21 @@ std::vector<std::wstring> ContentSources(const std::wstring& releaseFolder,
     return sources;
 }
 
+std::vector<ManifestFile> SelectPendingFiles(const std::vector<ManifestFile>& allFiles,
+                                             const InstalledIndex& index, const fs::path& appDir) {
+    // Judged by recorded digest and size on disk: no installed content is read.
+    std::vector<ManifestFile> pending;
+    for (const ManifestFile& file : allFiles) {
+        const fs::path full = appDir / file.path;
+        const auto indexed = index.find(file.path);
+        if (indexed == index.end() || indexed->second != file.sha256 || !PathExists(full) ||
+            SizeOnDisk(full) != file.size) {
+            pending.push_back(file);
+        }
+    }
+    return pending;
+}
+
 bool SameRelativePath(const std::wstring& a, const std::wstring& b) {
     if (a.size() != b.size()) {
         return false;
@@ -136,31 +151,22 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
     }
 
     InstalledIndex index = ReadInstalledIndex(flow.paths.installedMarker);
-
-    // Judged by recorded digest and size on disk: no installed content is read.
     const std::vector<ManifestFile> allFiles = ReadManifestFiles(manifest);
-    std::vector<ManifestFile> pendingFiles;
+    const std::vector<ManifestFile> pendingFiles = SelectPendingFiles(allFiles, index, appDir);
     std::uint64_t totalBytes = 0;
-    for (const ManifestFile& file : allFiles) {
-        const fs::path full = appDir / file.path;
-        const auto indexed = index.find(file.path);
-        if (indexed == index.end() || indexed->second != file.sha256 || !PathExists(full) ||
-            SizeOnDisk(full) != file.size) {
-            pendingFiles.push_back(file);
-            totalBytes += file.size;
-        }
+    for (const ManifestFile& file : pendingFiles) {
+        totalBytes += file.size;
     }
 
     // Each file is renamed into place at once and flushed to disk behind the next
     // download. The index records the files only once every flush is done, so a
     // power cut never leaves a recorded file without its content.
     BackgroundFlush flushes;
-    std::uint64_t fileNumber = 0;
-    std::uint64_t doneBytes = 0;
-    const DownloadProgress progress{fileNumber, pendingFiles, doneBytes, totalBytes};
-    const ProgressCallback report = [&progress](std::uint64_t received) { progress(received); };
+    DownloadTally tally(pendingFiles.size(), totalBytes, 1);
+    const ProgressCallback report = [&tally](std::uint64_t received) {
+        ShowDownloadLine(tally.Received(0, received));
+    };
     for (const ManifestFile& file : pendingFiles) {
-        ++fileNumber;
         std::vector<std::uint8_t> bytes;  // one file in memory at a time
         if (!downloadContent(sources, file.sha256, bytes, report, file.size)) {
             flushes.Finish();  // before the launcher may open the files
@@ -184,7 +190,7 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
                       0.0);
             return kFailedOnScreen;  // in every mode: the user must act
         }
-        doneBytes += file.size;
+        ShowDownloadLine(tally.Finished(0, file.size));
         index[file.path] = file.sha256;
     }
 

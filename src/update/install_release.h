@@ -6,6 +6,8 @@
 
 #include "install/paths.h"
 #include "json/json.h"
+#include "update/manifest.h"
+#include "update/state_files.h"
 
 namespace zelk {
 
@@ -21,6 +23,14 @@ struct FlowContext {
 // the "release" folder of every other server of the search.
 std::vector<std::wstring> ContentSources(const std::wstring& releaseFolder,
                                          const std::vector<std::wstring>& baseUrls);
+
+// The entries of allFiles to download, in manifest order: those the index does not
+// record with the same digest, and those whose file in appDir is missing or has
+// another size (a file the user deleted or that was cut short is repaired). The
+// content of an installed file is never read.
+std::vector<ManifestFile> SelectPendingFiles(const std::vector<ManifestFile>& allFiles,
+                                             const InstalledIndex& index,
+                                             const std::filesystem::path& appDir);
 
 // Whether two relative paths name the same file as the file system sees them:
 // letter case and "/" versus "\" do not matter.

@@ -17,8 +17,6 @@
 #include "install/migration.h"
 #include "install/paths.h"
 #include "integrity/sha256.h"
-#include "integrity/signature.h"
-#include "json/json.h"
 #include "net/http_client.h"
 #include "shell/launcher.h"
 #include "shell/shortcuts.h"
@@ -26,6 +24,7 @@
 #include "splash/status.h"
 #include "update/install_release.h"
 #include "update/manifest.h"
+#include "update/manifest_search.h"
 #include "update/state_files.h"
 #include "update/update_servers.h"
 
@@ -35,14 +34,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr wchar_t kHeading[] = L"Mise à jour ...";
-constexpr wchar_t kInstallFailed[] = L"Impossible d'installer Zelk";
 constexpr wchar_t kGameExe[] = L"KingdomCome.exe";
 constexpr wchar_t kRenameCopy[] = L"Zelk-renommage.exe";
-constexpr char kBaseChannel[] = "release";
-constexpr std::uint64_t kManifestCap = 4194304;
-constexpr std::uint64_t kSignatureCap = 4096;
-constexpr DWORD kOfflinePauseMs = 900;
-constexpr DWORD kRefusedPauseMs = 2500;
 
 // The data root's folder must be named exactly "Zelk". Its name cannot change while
 // this program runs from inside it, so a temporary copy of the program does the
@@ -92,74 +85,13 @@ void InstallOwnCopy(const std::wstring& programPath, const InstallPaths& paths) 
     CreateStandardShortcuts(paths.exePath);
 }
 
-struct SearchResult {
-    JsonValue manifest;
-    std::wstring releaseFolder;  // empty when no candidate was accepted
-    std::string lastRefusal;     // UTF-8
-};
-
-// True when releaseFolder served a manifest signed by a built-in key, well formed
-// and acceptable; a refusal by the freshness rules leaves its message.
-bool TryCandidate(const std::wstring& releaseFolder, const std::string& lastDate,
-                  SearchResult& result) {
-    std::vector<std::uint8_t> body, signature;
-    if (!httpGet(releaseFolder + L"/manifest.json", body, {}, kManifestCap) ||
-        !httpGet(releaseFolder + L"/manifest.sig", signature, {}, kSignatureCap)) {
-        return false;
-    }
-    const std::vector<std::uint8_t> decoded = decodeSignature(
-        std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size()));
-    JsonValue manifest;
-    if (!verifyManifestSignature(body, decoded) || !parseJson(body, manifest) ||
-        manifest.type != JsonType::Object) {
-        return false;
-    }
-    std::string message;
-    if (!ValidateManifest(manifest, lastDate, message)) {
-        result.lastRefusal = message;
-        return false;
-    }
-    result.manifest = std::move(manifest);
-    result.releaseFolder = releaseFolder;
-    return true;
-}
-
-// Server by server, the configured channel and then "release": the first
-// acceptable manifest wins. Nothing is retried and nothing waits.
-SearchResult SearchManifest(const std::vector<std::wstring>& baseUrls, const std::string& channel,
-                            const std::string& lastDate) {
-    std::vector<std::string> channels{channel};
-    if (channel != kBaseChannel) {
-        channels.emplace_back(kBaseChannel);
-    }
-    SearchResult result;
-    for (const std::wstring& base : baseUrls) {
-        for (const std::string& candidate : channels) {
-            if (TryCandidate(base + L"/" + Utf8ToWide(candidate), lastDate, result)) {
-                return result;
-            }
-        }
-    }
-    return result;
-}
-
-int NoManifestAccepted(const SearchResult& search, const FlowContext& flow) {
-    if (flow.launcherExists) {
-        if (search.lastRefusal.empty()) {
-            SetStatus(L"Hors ligne", L"Lancement de la version installée", 1.0);
-            Sleep(kOfflinePauseMs);
-        } else {
-            SetStatus(L"Mise à jour refusée", Utf8ToWide(search.lastRefusal), 1.0);
-            Sleep(kRefusedPauseMs);
-        }
-        return LaunchExitCode(flow.paths.appDir, kBenchWouldLaunch);
-    }
-    SetStatus(kInstallFailed,
-              search.lastRefusal.empty()
-                  ? std::wstring(L"Plateforme injoignable : vérifie ta connexion puis relance.")
-                  : Utf8ToWide(search.lastRefusal),
-              0.0);
-    return flow.explicitRoot ? kBenchFailed : kFailedOnScreen;
+// What no accepted manifest leaves on screen, and the result that follows.
+int NoManifestAccepted(const ManifestSearch& search, const FlowContext& flow) {
+    const NoManifestOutcome outcome =
+        ChooseNoManifestOutcome(flow.launcherExists, search.lastRefusal, flow.explicitRoot);
+    SetStatus(outcome.heading, outcome.detail, outcome.progress);
+    Sleep(outcome.pauseMs);
+    return outcome.launch ? LaunchExitCode(flow.paths.appDir, kBenchWouldLaunch) : outcome.result;
 }
 
 }  // namespace
@@ -223,7 +155,11 @@ int RunUpdateFlow(const std::wstring& programPath) {
         baseUrls.assign(std::begin(kBuiltInServers), std::end(kBuiltInServers));
     }
 
-    const SearchResult search = SearchManifest(baseUrls, settings.channel, lastDate);
+    const FetchDocument fetch = [](const std::wstring& url, std::vector<std::uint8_t>& body,
+                                   std::uint64_t maxBytes) {
+        return httpGet(url, body, {}, maxBytes);
+    };
+    const ManifestSearch search = SearchManifest(baseUrls, settings.channel, lastDate, fetch);
     if (search.releaseFolder.empty()) {
         return NoManifestAccepted(search, flow);
     }

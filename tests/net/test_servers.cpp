@@ -93,8 +93,8 @@ std::string TestTag() {
     // The servers outlive one run of the tests (a second run, a filtered rerun), and
     // their logs keep every earlier request: the run's own id keeps each count to the
     // requests this run made.
-    static const std::string run = std::to_string(GetCurrentProcessId()) + "-" +
-                                   std::to_string(GetTickCount64());
+    static const std::string run =
+        std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64());
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     return std::string(info->test_suite_name()) + "." + info->name() + "." + run;
 }

@@ -2,7 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 namespace zelk {
+
+std::ostream& operator<<(std::ostream& out, const DownloadLine& line) {
+    return out << line.fileNumber << "/" << line.fileCount << " " << line.doneBytes << "/"
+               << line.totalBytes;
+}
+
 namespace {
 
 TEST(ProgressText, ReadsAsTheUserSeesIt) {
@@ -33,6 +41,47 @@ TEST(ProgressFraction, NothingToDownloadDividesByOne) {
 
 TEST(ProgressFraction, MoreThanAnnouncedStillGrows) {
     EXPECT_GT(DownloadFraction(2000, 1000), 0.98);
+}
+
+TEST(DownloadTally, FinishedFilesKeepCountingAsTheNextOneArrives) {
+    DownloadTally tally(3, 600, 1);
+    EXPECT_EQ(tally.Received(0, 0), (DownloadLine{1, 3, 0, 600}));
+    EXPECT_EQ(tally.Received(0, 100), (DownloadLine{1, 3, 100, 600}));
+    EXPECT_EQ(tally.Finished(0, 100), (DownloadLine{2, 3, 100, 600}));
+    // The second file starts from its own zero; the first one's bytes stay counted.
+    EXPECT_EQ(tally.Received(0, 0), (DownloadLine{2, 3, 100, 600}));
+    EXPECT_EQ(tally.Received(0, 150), (DownloadLine{2, 3, 250, 600}));
+    EXPECT_EQ(tally.Finished(0, 200), (DownloadLine{3, 3, 300, 600}));
+    EXPECT_EQ(tally.Received(0, 300), (DownloadLine{3, 3, 600, 600}));
+    // The count never passes the number of files.
+    EXPECT_EQ(tally.Finished(0, 300), (DownloadLine{3, 3, 600, 600}));
+}
+
+TEST(DownloadTally, ConcurrentTransfersAddUp) {
+    DownloadTally tally(4, 1000, 2);
+    tally.Received(0, 100);
+    EXPECT_EQ(tally.Received(1, 50), (DownloadLine{1, 4, 150, 1000}));
+    EXPECT_EQ(tally.Finished(1, 200), (DownloadLine{2, 4, 300, 1000}));
+    EXPECT_EQ(tally.Received(1, 20), (DownloadLine{2, 4, 320, 1000}));
+    EXPECT_EQ(tally.Finished(0, 300), (DownloadLine{3, 4, 520, 1000}));
+}
+
+TEST(DownloadTally, NeverGoesBack) {
+    DownloadTally tally(2, 1000, 1);
+    tally.Received(0, 400);
+    // The first server's bytes were wrong: the next one starts the file again.
+    EXPECT_EQ(tally.Received(0, 10), (DownloadLine{1, 2, 400, 1000}));
+    EXPECT_EQ(tally.Received(0, 450), (DownloadLine{1, 2, 450, 1000}));
+}
+
+TEST(DownloadTally, BytesFromAnEarlierRunCountFromTheStart) {
+    DownloadTally tally(1, 1000, 1);
+    EXPECT_EQ(tally.Received(0, 900), (DownloadLine{1, 1, 900, 1000}));
+}
+
+TEST(DownloadTally, NothingToFetchStillReadsWell) {
+    DownloadTally tally(0, 0, 1);
+    EXPECT_EQ(tally.Received(0, 0), (DownloadLine{0, 0, 0, 0}));
 }
 
 }  // namespace

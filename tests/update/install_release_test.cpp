@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
+#include "support/scratch.h"
+
 namespace zelk {
 namespace {
 
@@ -24,6 +28,45 @@ TEST(RelativePaths, SameFileWhateverTheCaseOrSeparator) {
     EXPECT_FALSE(SameRelativePath(L"lib/a.dll", L"lib/a.dl"));
     EXPECT_FALSE(SameRelativePath(L"lib/a.dll", L"lib/b.dll"));
     EXPECT_FALSE(SameRelativePath(L"a b", L"a_b"));
+}
+
+TEST(SelectPendingFiles, OnlyWhatTheIndexAndTheDiskDoNotVouchFor) {
+    testing::ScratchDir app;
+    const std::string a(64, 'a'), b(64, 'b');
+    const std::vector<ManifestFile> files = {
+        {L"same.bin", a, 5},         // recorded, whole: stays
+        {L"lib/changed.bin", b, 5},  // recorded with another digest
+        {L"missing.bin", a, 5},      // recorded, deleted by the user
+        {L"cut.bin", a, 5},          // recorded, cut short on disk
+        {L"longer.bin", a, 5},       // recorded, grown on disk
+        {L"new.bin", a, 5},          // never recorded, though a file is there
+        {L"empty.bin", a, 0},        // recorded, empty as it should be
+    };
+    for (const wchar_t* name : {L"same.bin", L"lib/changed.bin", L"new.bin"}) {
+        ASSERT_TRUE(testing::WriteBytes(app / name, "12345"));
+    }
+    ASSERT_TRUE(testing::WriteBytes(app / L"cut.bin", "123"));
+    ASSERT_TRUE(testing::WriteBytes(app / L"longer.bin", "123456"));
+    ASSERT_TRUE(testing::WriteBytes(app / L"empty.bin", ""));
+    const InstalledIndex index = {{L"same.bin", a}, {L"lib/changed.bin", a}, {L"missing.bin", a},
+                                  {L"cut.bin", a},  {L"longer.bin", a},      {L"empty.bin", a},
+                                  {L"other.bin", a}};
+
+    std::vector<std::wstring> pending;
+    for (const ManifestFile& file : SelectPendingFiles(files, index, app.path())) {
+        pending.push_back(file.path);
+    }
+    EXPECT_EQ(pending, (std::vector<std::wstring>{L"lib/changed.bin", L"missing.bin", L"cut.bin",
+                                                  L"longer.bin", L"new.bin"}));
+}
+
+TEST(SelectPendingFiles, AFolderWhereAFileBelongsIsNotTheFile) {
+    testing::ScratchDir app;
+    const std::string a(64, 'a');
+    std::error_code ignored;
+    std::filesystem::create_directories(app / L"data.pak", ignored);
+    const std::vector<ManifestFile> files = {{L"data.pak", a, 0}};
+    EXPECT_EQ(SelectPendingFiles(files, {{L"data.pak", a}}, app.path()).size(), 1u);
 }
 
 }  // namespace

@@ -1,0 +1,84 @@
+#include "update/manifest_search.h"
+
+#include <string_view>
+#include <utility>
+
+#include "common/text.h"
+#include "integrity/signature.h"
+#include "update/manifest.h"
+#include "update/update_flow.h"
+
+namespace zelk {
+namespace {
+
+constexpr char kBaseChannel[] = "release";
+constexpr unsigned kOfflinePauseMs = 900;
+constexpr unsigned kRefusedPauseMs = 2500;
+
+// True when releaseFolder served a manifest signed by a built-in key, well formed
+// and acceptable; a refusal by the freshness rules leaves its message.
+bool TryCandidate(const std::wstring& releaseFolder, const std::string& lastDate,
+                  const FetchDocument& fetch, ManifestSearch& search) {
+    std::vector<std::uint8_t> body, signature;
+    if (!fetch(releaseFolder + L"/manifest.json", body, kManifestCap) ||
+        !fetch(releaseFolder + L"/manifest.sig", signature, kSignatureCap)) {
+        return false;
+    }
+    const std::vector<std::uint8_t> decoded = decodeSignature(
+        std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size()));
+    JsonValue manifest;
+    if (!verifyManifestSignature(body, decoded) || !parseJson(body, manifest) ||
+        manifest.type != JsonType::Object) {
+        return false;
+    }
+    std::string message;
+    if (!ValidateManifest(manifest, lastDate, message)) {
+        search.lastRefusal = message;
+        return false;
+    }
+    search.manifest = std::move(manifest);
+    search.releaseFolder = releaseFolder;
+    return true;
+}
+
+}  // namespace
+
+ManifestSearch SearchManifest(const std::vector<std::wstring>& baseUrls, const std::string& channel,
+                              const std::string& lastDate, const FetchDocument& fetch) {
+    std::vector<std::string> channels{channel};
+    if (channel != kBaseChannel) {
+        channels.emplace_back(kBaseChannel);
+    }
+    ManifestSearch search;
+    for (const std::wstring& base : baseUrls) {
+        for (const std::string& candidate : channels) {
+            if (TryCandidate(base + L"/" + Utf8ToWide(candidate), lastDate, fetch, search)) {
+                return search;
+            }
+        }
+    }
+    return search;
+}
+
+NoManifestOutcome ChooseNoManifestOutcome(bool launcherExists, const std::string& lastRefusal,
+                                          bool explicitRoot) {
+    if (launcherExists) {
+        // The installed release still starts, once the reason has been readable.
+        if (lastRefusal.empty()) {
+            return {L"Hors ligne", L"Lancement de la version installée", 1.0, kOfflinePauseMs,
+                    true};
+        }
+        return {L"Mise à jour refusée", Utf8ToWide(lastRefusal), 1.0, kRefusedPauseMs, true};
+    }
+    std::wstring detail = lastRefusal.empty()
+                              ? L"Plateforme injoignable : vérifie ta connexion puis relance."
+                              : Utf8ToWide(lastRefusal);
+    return {L"Impossible d'installer Zelk",
+            std::move(detail),
+            0.0,
+            0,
+            false,
+            explicitRoot ? kBenchFailed : kFailedOnScreen};
+}
+
+}  // namespace zelk
