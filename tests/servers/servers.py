@@ -27,6 +27,7 @@ A port of 0 (the default) picks a free one; the chosen URLs are in DIR/state.jso
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import datetime
 import fcntl
 import grp
@@ -43,6 +44,7 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.parse
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -460,7 +462,7 @@ def stop_pid_file(pid_file: Path, timeout: float = 10.0) -> None:
 @dataclass
 class Route:
     """A scripted answer. kind: "status", "body", "cut", "reset", "chunked",
-    "chunked-cut", "stall" or "trickle"."""
+    "chunked-cut", "stall", "trickle" or "silent"."""
 
     kind: str
     status: int = 200
@@ -468,6 +470,9 @@ class Route:
     sent: int = 0  # cut, reset, chunked-cut, stall: body bytes sent before the fault
     chunk: int = 4096  # chunked, trickle: bytes per chunk or piece
     seconds: float = 0.0  # stall: pause before the rest of the body; trickle: between pieces
+    ranges: bool = False  # honour "Range: bytes=N-" with a 206 of the rest of the body
+    content_range: str | None = None  # a 206 with this Content-Range, whatever was asked
+    length_width: int = 0  # Content-Length written with leading zeros to this many digits
 
 
 def status(code: int) -> Route:
@@ -508,6 +513,24 @@ def trickle(data: bytes, piece: int, seconds: float) -> Route:
     return Route("trickle", body=data, chunk=piece, seconds=seconds)
 
 
+def silent(seconds: float = 600.0) -> Route:
+    """Accepts the request and says nothing at all (no status line, no headers) for
+    `seconds`, then closes: a server that has hung."""
+    return Route("silent", seconds=seconds)
+
+
+def ranged(route: Route) -> Route:
+    """The same answer, honouring a "Range: bytes=N-" request as nginx does: a 206 with
+    the rest of the body from N on (the fault then applies to that rest)."""
+    return dataclasses.replace(route, ranges=True)
+
+
+def wrong_range(data: bytes, first: int) -> Route:
+    """A 206 from `first` on, whatever range was asked for."""
+    return Route("body", status=206, body=data[first:],
+                 content_range=f"bytes {first}-{len(data) - 1}/{len(data)}")
+
+
 def route_from_path(path: str) -> Route | None:
     """Answers encoded in the path itself; anything after the encoding is ignored,
     so a test may append a tag or a content path:
@@ -515,13 +538,23 @@ def route_from_path(path: str) -> Route | None:
         /status/CODE               /bytes/SIZE/SEED
         /cut/SIZE/SEED/SENT        /reset/SIZE/SEED/SENT
         /chunked/SIZE/SEED/CHUNK   /chunked-cut/SIZE/SEED/SENT/CHUNK
-        /stall/SIZE/SEED/SENT/SECONDS
+        /stall/SIZE/SEED/SENT/SECONDS   /trickle/SIZE/SEED/PIECE/MILLISECONDS
+        /silent/SECONDS                 /wrong-range/SIZE/SEED/FIRST
+        /ranged/<any of the above>      /padded/WIDTH/<any of the above>
     """
     parts = path.split("?")[0].strip("/").split("/")
+    if parts[0] == "ranged":
+        inner = route_from_path("/" + "/".join(parts[1:]))
+        return ranged(inner) if inner else None
+    if parts[0] == "padded" and len(parts) > 2 and parts[1].isdigit():
+        inner = route_from_path("/" + "/".join(parts[2:]))
+        return dataclasses.replace(inner, length_width=int(parts[1])) if inner else None
     try:
         kind, args = parts[0], parts[1:]
         if kind == "status":
             return status(int(args[0]))
+        if kind == "silent":
+            return silent(float(args[0]))
         numbers = []
         for a in args[:4]:
             if not a.isdigit():
@@ -540,20 +573,36 @@ def route_from_path(path: str) -> Route | None:
             return chunked_cut(data, numbers[2], numbers[3])
         if kind == "stall":
             return stall(data, numbers[2], numbers[3])
+        if kind == "trickle":
+            return trickle(data, numbers[2], numbers[3] / 1000)
+        if kind == "wrong-range":
+            return wrong_range(data, numbers[2])
     except (IndexError, ValueError):
         return None
     return None
 
 
-REASONS = {200: "OK", 304: "Not Modified", 400: "Bad Request", 404: "Not Found",
-           500: "Internal Server Error"}
+REASONS = {200: "OK", 206: "Partial Content", 304: "Not Modified", 400: "Bad Request",
+           404: "Not Found", 416: "Range Not Satisfiable", 500: "Internal Server Error"}
+
+
+def asked_offset(head: bytes) -> int | None:
+    """N of a "Range: bytes=N-" request header, if there is one."""
+    for line in head.split(b"\r\n")[1:]:
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"range":
+            match = re.fullmatch(rb"\s*bytes=(\d+)-\s*", value)
+            return int(match[1]) if match else None
+    return None
 
 
 class FaultServer:
     """Threaded loopback HTTP/1.1 server with scripted answers.
 
     Exact routes set with `route` win over the path encodings of `route_from_path`.
-    GET /_log answers the paths seen so far, one a line (itself not recorded).
+    GET /_log answers the paths seen so far, one a line (itself not recorded);
+    GET /_route?for=PATH&answer=ENCODING sets the route of PATH to an encoding of
+    `route_from_path`, for tests that cannot call `route` (the Windows programs).
     Every connection is closed after one response."""
 
     def __init__(self, port: int = 0, log_file: Path | None = None):
@@ -645,13 +694,22 @@ class FaultServer:
                 text = "".join(f"{p}\n" for _, p in self._seen).encode()
             self._answer(conn, body(text))
             return
+        if path.startswith("/_route?"):
+            query = urllib.parse.parse_qs(path.split("?", 1)[1])
+            answer = route_from_path(query.get("answer", [""])[0])
+            if answer is None or "for" not in query:
+                self._answer(conn, status(400))
+                return
+            self.route(query["for"][0], answer)
+            self._answer(conn, body(b"ok"))
+            return
         with self._lock:
             self._seen.append((method, path))
             answer = self.routes.get(path)
         if self.log_file:
             with self._lock, open(self.log_file, "a") as log:
                 log.write(f"{method} {path}\n")
-        self._answer(conn, answer or route_from_path(path) or status(404))
+        self._answer(conn, answer or route_from_path(path) or status(404), asked_offset(head))
 
     def _send(self, conn: socket.socket, data: bytes) -> bool:
         try:
@@ -660,11 +718,28 @@ class FaultServer:
         except OSError:
             return False
 
-    def _answer(self, conn: socket.socket, r: Route) -> None:
+    def _answer(self, conn: socket.socket, r: Route, offset: int | None = None) -> None:
+        if r.kind == "silent":
+            self._stopping.wait(r.seconds)
+            self._close(conn)
+            return
         code = r.status
-        reason = REASONS.get(code, "Status")
-        head = f"HTTP/1.1 {code} {reason}\r\nServer: zelk-fault\r\nConnection: close\r\n"
         data = r.body
+        extra = ""
+        if r.content_range:
+            extra = f"Content-Range: {r.content_range}\r\n"
+        elif r.ranges and offset:
+            if offset >= len(data):
+                r, code, data = status(416), 416, b""
+                extra = f"Content-Range: bytes */{len(r.body)}\r\n"
+            else:
+                code = 206
+                extra = f"Content-Range: bytes {offset}-{len(data) - 1}/{len(data)}\r\n"
+                r = dataclasses.replace(r, body=data[offset:], sent=max(0, r.sent - offset))
+                data = r.body
+        reason = REASONS.get(code, "Status")
+        head = (f"HTTP/1.1 {code} {reason}\r\nServer: zelk-fault\r\nConnection: close\r\n"
+                + extra)
         if r.kind == "status":
             data = b"" if code in (204, 304) or code < 200 else f"{code} {reason}\n".encode()
         if r.kind in ("chunked", "chunked-cut"):
@@ -681,7 +756,7 @@ class FaultServer:
             self._close(conn)
             return
         if not (r.kind == "status" and code == 304):
-            head += f"Content-Length: {len(data)}\r\n"
+            head += f"Content-Length: {len(data):0{r.length_width}d}\r\n"
         if not self._send(conn, head.encode() + b"\r\n"):
             return
         if r.kind in ("cut", "reset"):

@@ -16,10 +16,11 @@ import servers  # noqa: E402
 SCRIPT = Path(servers.__file__).resolve()
 
 
-def raw_get(port: int, path: str, timeout: float = 10) -> bytes:
+def raw_get(port: int, path: str, timeout: float = 10, headers: str = "") -> bytes:
     """Everything the server sends for one request, up to its close."""
     with socket.create_connection((servers.LOOPBACK, port), timeout=timeout) as s:
-        s.sendall(f"GET {path} HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n".encode())
+        s.sendall(f"GET {path} HTTP/1.1\r\nHost: x\r\n{headers}Connection: close\r\n\r\n"
+                  .encode())
         received = b""
         while True:
             piece = s.recv(65536)
@@ -194,6 +195,40 @@ def test_fault_scripted_routes_and_request_log(fault):
     assert split(raw_get(fault.port, "/_log"))[2] == b"/manifest.json\n/status/200\n/bytes/1/1\n"
     fault.clear_requests()
     assert fault.requests() == []
+
+
+def test_fault_ranges_as_asked_or_wrongly(fault):
+    data = servers.pattern_bytes(1000, 4)
+    status, headers, body = split(raw_get(fault.port, "/ranged/bytes/1000/4",
+                                          headers="Range: bytes=600-\r\n"))
+    assert status == "HTTP/1.1 206 Partial Content"
+    assert (headers["Content-Range"], headers["Content-Length"]) == ("bytes 600-999/1000", "400")
+    assert body == data[600:]
+    # Without a Range, or from the start, the whole body; past the end, a 416.
+    assert split(raw_get(fault.port, "/ranged/bytes/1000/4"))[2] == data
+    assert split(raw_get(fault.port, "/ranged/bytes/1000/4",
+                         headers="Range: bytes=1000-\r\n"))[0].endswith("416 Range Not Satisfiable")
+    # A route that ignores ranges, and one that answers another range.
+    assert split(raw_get(fault.port, "/bytes/1000/4", headers="Range: bytes=600-\r\n"))[2] == data
+    status, headers, body = split(raw_get(fault.port, "/wrong-range/1000/4/300",
+                                          headers="Range: bytes=600-\r\n"))
+    assert (status, headers["Content-Range"], body) == (
+        "HTTP/1.1 206 Partial Content", "bytes 300-999/1000", data[300:])
+
+
+def test_fault_pads_the_announced_length(fault):
+    _, headers, body = split(raw_get(fault.port, "/padded/25/cut/1000/1/400"))
+    assert headers["Content-Length"] == "0" * 21 + "1000"
+    assert body == servers.pattern_bytes(400, 1)
+
+
+def test_fault_routes_set_over_http_and_silence(fault):
+    assert split(raw_get(fault.port, "/_route?for=/a/files/x&answer=/status/503"))[2] == b"ok"
+    assert split(raw_get(fault.port, "/a/files/x"))[0].endswith("503 Status")
+    assert split(raw_get(fault.port, "/_route?for=/b&answer=/nonsense"))[0].endswith("400 Bad Request")
+    start = time.monotonic()
+    assert raw_get(fault.port, "/silent/1") == b""  # not even a status line
+    assert time.monotonic() - start >= 0.9
 
 
 def test_shared_authority_is_made_once(tmp_path):
