@@ -5,8 +5,6 @@
 
 #include <algorithm>
 
-#include "common/unique.h"
-
 #ifndef BCRYPT_SHA256_ALG_HANDLE
 #define BCRYPT_SHA256_ALG_HANDLE ((BCRYPT_ALG_HANDLE)0x00000041)
 #endif
@@ -14,16 +12,63 @@
 namespace zelk {
 namespace {
 
-struct HashHandleTraits {
-    using Type = BCRYPT_HASH_HANDLE;
-    static Type empty() { return nullptr; }
-    static void close(Type h) { BCryptDestroyHash(h); }
-};
-using UniqueHash = Unique<HashHandleTraits>;
-
 constexpr std::size_t kLargestPiece = 0x40000000;  // 1 GiB, well inside a ULONG
 
+std::string Hex(const Sha256Digest& digest) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(2 * digest.size());
+    for (std::uint8_t byte : digest) {
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0x0F];
+    }
+    return text;
+}
+
+bool AddInPieces(BCRYPT_HASH_HANDLE hash, std::span<const std::uint8_t> bytes,
+                 std::size_t pieceSize) {
+    for (std::size_t offset = 0; offset < bytes.size();) {
+        // Never more than the provider's 32-bit length can carry, whatever the caller asked.
+        const std::size_t piece = std::min({pieceSize, kLargestPiece, bytes.size() - offset});
+        if (!BCRYPT_SUCCESS(BCryptHashData(hash, const_cast<PUCHAR>(bytes.data() + offset),
+                                           static_cast<ULONG>(piece), 0))) {
+            return false;
+        }
+        offset += piece;
+    }
+    return true;
+}
+
 }  // namespace
+
+void HashHandleTraits::close(Type h) {
+    BCryptDestroyHash(h);
+}
+
+Sha256Stream Sha256Begin() {
+    Sha256Stream stream;
+    // The pseudo-handle needs no provider to be opened, and the hash object is
+    // allocated by CNG itself.
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    if (BCRYPT_SUCCESS(
+            BCryptCreateHash(BCRYPT_SHA256_ALG_HANDLE, &hash, nullptr, 0, nullptr, 0, 0))) {
+        stream.reset(hash);
+    }
+    return stream;
+}
+
+bool Sha256Add(const Sha256Stream& stream, std::span<const std::uint8_t> bytes) {
+    return stream && AddInPieces(stream.get(), bytes, kLargestPiece);
+}
+
+std::string Sha256FinishHex(const Sha256Stream& stream) {
+    Sha256Digest digest{};
+    if (!stream || !BCRYPT_SUCCESS(BCryptFinishHash(stream.get(), digest.data(),
+                                                    static_cast<ULONG>(digest.size()), 0))) {
+        return {};
+    }
+    return Hex(digest);
+}
 
 namespace detail {
 
@@ -32,24 +77,10 @@ bool sha256DigestInPieces(std::span<const std::uint8_t> bytes, std::size_t piece
     if (pieceSize == 0) {
         return false;
     }
-    UniqueHash hash;
-    // The pseudo-handle needs no provider to be opened, and the hash object is
-    // allocated by CNG itself.
-    if (!BCRYPT_SUCCESS(
-            BCryptCreateHash(BCRYPT_SHA256_ALG_HANDLE, hash.put(), nullptr, 0, nullptr, 0, 0))) {
-        return false;
-    }
-    for (std::size_t offset = 0; offset < bytes.size();) {
-        // Never more than the provider's 32-bit length can carry, whatever the caller asked.
-        const std::size_t piece = std::min({pieceSize, kLargestPiece, bytes.size() - offset});
-        if (!BCRYPT_SUCCESS(BCryptHashData(hash.get(), const_cast<PUCHAR>(bytes.data() + offset),
-                                           static_cast<ULONG>(piece), 0))) {
-            return false;
-        }
-        offset += piece;
-    }
-    return BCRYPT_SUCCESS(
-        BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0));
+    const Sha256Stream hash = Sha256Begin();
+    return hash && AddInPieces(hash.get(), bytes, pieceSize) &&
+           BCRYPT_SUCCESS(
+               BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0));
 }
 
 }  // namespace detail
@@ -63,14 +94,7 @@ std::string sha256Hex(std::span<const std::uint8_t> bytes) {
     if (!sha256Digest(bytes, digest)) {
         return {};
     }
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(2 * digest.size());
-    for (std::uint8_t byte : digest) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 0x0F];
-    }
-    return text;
+    return Hex(digest);
 }
 
 }  // namespace zelk

@@ -1,31 +1,328 @@
 #include "net/content.h"
 
+#include <windows.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <system_error>
+#include <thread>
+
 #include "common/text.h"
+#include "common/win_handles.h"
 #include "integrity/sha256.h"
 
 namespace zelk {
+namespace {
 
-bool downloadContent(const std::vector<std::wstring>& bases, const std::string& expectedDigest,
-                     std::vector<std::uint8_t>& body, const ProgressCallback& progress,
-                     std::uint64_t expectedSize) {
+constexpr DWORD kRehashPiece = 1u << 20;
+
+// The partial file of one content: what is in it, and its running digest.
+struct Partial {
+    UniqueFile file;
+    std::uint64_t size = 0;
+    Sha256Stream hash;
+    DWORD error = 0;  // the write or read error that made it unusable
+};
+
+bool Truncate(Partial& partial) {
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(partial.file.get(), start, nullptr, FILE_BEGIN) ||
+        !SetEndOfFile(partial.file.get())) {
+        partial.error = GetLastError();
+        return false;
+    }
+    partial.size = 0;
+    partial.hash = Sha256Begin();
+    return static_cast<bool>(partial.hash);
+}
+
+bool Append(Partial& partial, std::span<const std::uint8_t> bytes) {
+    for (std::size_t offset = 0; offset < bytes.size();) {
+        DWORD written = 0;
+        const DWORD piece =
+            static_cast<DWORD>(std::min<std::size_t>(1u << 30, bytes.size() - offset));
+        if (!WriteFile(partial.file.get(), bytes.data() + offset, piece, &written, nullptr) ||
+            written == 0) {
+            partial.error = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
+            return false;
+        }
+        offset += written;
+    }
+    partial.size += bytes.size();
+    return Sha256Add(partial.hash, bytes);
+}
+
+// Opens (or creates) the partial file and hashes what it already holds. Bytes that
+// cannot be read again, or more than the content can have, are dropped.
+bool OpenPartial(const std::filesystem::path& path, std::uint64_t expectedSize, Partial& partial) {
+    // Shared for reading only: nothing else may change the bytes being hashed.
+    partial.file.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!partial.file) {
+        partial.error = GetLastError();
+        return false;
+    }
+    partial.hash = Sha256Begin();
+    LARGE_INTEGER size{};
+    if (!partial.hash || !GetFileSizeEx(partial.file.get(), &size)) {
+        partial.error = ERROR_GEN_FAILURE;
+        return false;
+    }
+    const std::uint64_t held = static_cast<std::uint64_t>(size.QuadPart);
+    if (held == 0 || held > expectedSize) {
+        return Truncate(partial);
+    }
+    std::unique_ptr<std::uint8_t[]> buffer;
+    try {
+        buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kRehashPiece);
+    } catch (const std::exception&) {
+        return Truncate(partial);
+    }
+    for (std::uint64_t done = 0; done < held;) {
+        DWORD read = 0;
+        const DWORD piece = static_cast<DWORD>(std::min<std::uint64_t>(kRehashPiece, held - done));
+        if (!ReadFile(partial.file.get(), buffer.get(), piece, &read, nullptr) || read == 0 ||
+            !Sha256Add(partial.hash, std::span<const std::uint8_t>(buffer.get(), read))) {
+            return Truncate(partial);
+        }
+        done += read;
+    }
+    partial.size = held;
+    return true;  // the file pointer is at the end, where the rest goes
+}
+
+enum class Attempt { Delivered, Failed, Restart };
+
+// One request to one base. Restart: the server answered something that did not fit the
+// bytes held (they are gone now): the same base is worth one whole request.
+Attempt FetchFrom(const HttpSession& session, const std::wstring& url, std::uint64_t expectedSize,
+                  Partial& partial, const ProgressCallback& progress,
+                  const std::atomic<bool>* cancel, ContentFetch& fetch) {
+    HttpRequest how;
+    how.url = url;
+    how.offset = partial.size;
+    how.limits = kContentLimits;
+    how.cancel = cancel;
+    bool surprise = false;
+    const AnswerCheck wanted = [&](const HttpAnswer& answer) {
+        if (answer.status == 200) {
+            // A server without ranges sends the whole file: start it again.
+            return partial.size == 0 || Truncate(partial);
+        }
+        if (answer.status == 206 && partial.size != 0 && answer.range &&
+            RangeContinues(*answer.range, partial.size, expectedSize)) {
+            return true;
+        }
+        if (answer.status == 206) {
+            surprise = true;  // some other range: it cannot be joined to what is held
+            Truncate(partial);
+        }
+        return false;
+    };
+    if (progress) {
+        progress(partial.size);  // the bar starts from what is already here
+    }
+    const ChunkSink write = [&](std::span<const std::uint8_t> chunk) {
+        fetch.received += chunk.size();
+        // A larger body is abandoned as soon as it outgrows the expected size.
+        if (chunk.size() > expectedSize - partial.size) {
+            SetLastError(ERROR_FILE_TOO_LARGE);
+            return false;
+        }
+        if (!Append(partial, chunk)) {
+            SetLastError(partial.error);
+            return false;
+        }
+        if (progress) {
+            progress(partial.size);
+        }
+        return true;
+    };
+    fetch.last = httpFetch(session, how, wanted, write);
+    if (partial.error != 0) {
+        return Attempt::Failed;
+    }
+    if (surprise) {
+        return Attempt::Restart;
+    }
+    return fetch.last ? Attempt::Delivered : Attempt::Failed;
+}
+
+}  // namespace
+
+ContentFetch downloadContent(const HttpSession& session, const std::vector<std::wstring>& bases,
+                             const std::string& expectedDigest, std::uint64_t expectedSize,
+                             const std::filesystem::path& partialFile,
+                             const ProgressCallback& progress, const std::atomic<bool>* cancel) {
+    ContentFetch fetch;
+    Partial partial;
+    const auto writeFailed = [&] {
+        fetch.writeError = partial.error != 0 ? partial.error : ERROR_WRITE_FAULT;
+        partial.file.reset();
+        DeleteFileW(partialFile.c_str());  // its space is what the disk lacks
+        return fetch;
+    };
+    if (!OpenPartial(partialFile, expectedSize, partial)) {
+        return writeFailed();
+    }
     // The digest goes into the URL as it is: the manifest it came from is verified.
     const std::wstring suffix = L"/files/" + Utf8ToWide(expectedDigest);
     for (const std::wstring& base : bases) {
-        // One attempt per server; the cap abandons an oversized body mid-transfer
-        // and the exact size is allocated once.
-        if (!httpGet(base + suffix, body, progress, expectedSize, expectedSize)) {
-            continue;
-        }
-        // The size test comes first, so a short body costs no digest. A failed
-        // hash is empty: never a match, even for an empty expected digest.
-        if (body.size() == expectedSize) {
-            const std::string digest = sha256Hex(body);
+        // One attempt per server, and one more when the bytes held had to go.
+        for (int tries = 0; tries < 2; ++tries) {
+            Attempt attempt = Attempt::Delivered;
+            // Bytes from an earlier run end up in the file unless the server sent it whole.
+            bool resumed = partial.size != 0;
+            // Complete already (the last run ended between the download and its use):
+            // nothing to ask for.
+            if (partial.size != expectedSize || expectedSize == 0) {
+                attempt = FetchFrom(session, base + suffix, expectedSize, partial, progress, cancel,
+                                    fetch);
+                resumed = resumed && fetch.last.status == 206;
+            }
+            if (partial.error != 0) {
+                return writeFailed();
+            }
+            if (attempt == Attempt::Restart) {
+                continue;
+            }
+            if (attempt == Attempt::Failed) {
+                break;  // the bytes held stay for the next base
+            }
+            // A failed hash is empty: never a match, even for an empty expected digest.
+            const std::string digest =
+                partial.size == expectedSize ? Sha256FinishHex(partial.hash) : std::string();
             if (!digest.empty() && digest == expectedDigest) {
-                return true;
+                fetch.ok = true;
+                fetch.servedBy = base;
+                return fetch;
+            }
+            // Wrong bytes: never kept, never joined to again. When some of them came
+            // from an earlier run, they may be the culprit: one whole request more.
+            if (!Truncate(partial)) {
+                return writeFailed();
+            }
+            if (!resumed) {
+                break;
+            }
+        }
+        if (cancel != nullptr && cancel->load()) {
+            break;
+        }
+    }
+    return fetch;
+}
+
+TransfersOutcome FetchContents(const HttpSession& session, const std::vector<std::wstring>& bases,
+                               const std::vector<ContentJob>& jobs,
+                               const std::filesystem::path& partialDir,
+                               const TransferEvents& events) {
+    struct Arrival {
+        std::size_t job;
+        ContentFetch fetch;
+    };
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    std::condition_variable wake;
+    std::deque<Arrival> arrivals;
+    std::size_t running = 0;
+
+    // One transfer: takes the next job until there is none, or until told to stop.
+    const auto transfer = [&](std::size_t slot, bool once) {
+        for (;;) {
+            const std::size_t job = next.fetch_add(1);
+            if (stop.load() || job >= jobs.size()) {
+                break;
+            }
+            const ProgressCallback progress = [&events, slot](std::uint64_t held) {
+                if (events.progress) {
+                    events.progress(slot, held);
+                }
+            };
+            Arrival arrival{
+                job, downloadContent(session, bases, jobs[job].digest, jobs[job].size,
+                                     partialDir / Utf8ToWide(jobs[job].digest), progress, &stop)};
+            if (arrival.fetch.ok && events.fetched) {
+                events.fetched(slot, job);
+            }
+            std::lock_guard<std::mutex> hold(lock);
+            arrivals.push_back(std::move(arrival));
+            wake.notify_one();
+            if (once) {
+                break;  // the caller takes it before the next one starts
+            }
+        }
+    };
+
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        for (std::size_t slot = 0; slot < std::min(kMaxTransfers, jobs.size()); ++slot) {
+            try {
+                threads.emplace_back([&, slot] {
+                    transfer(slot, false);
+                    std::lock_guard<std::mutex> done(lock);
+                    --running;
+                    wake.notify_one();
+                });
+                ++running;
+            } catch (const std::system_error&) {
+                break;  // fewer transfers at once: slower, not wrong
             }
         }
     }
-    return false;
+
+    TransfersOutcome outcome;
+    bool failed = false;
+    const auto take = [&](Arrival& arrival) {
+        if (failed) {
+            return;  // nothing after the first failure is used
+        }
+        if (!arrival.fetch.ok) {
+            failed = true;
+            outcome.failedJob = arrival.job;
+            outcome.failure = std::move(arrival.fetch);
+        } else if (!events.arrived(arrival.job,
+                                   partialDir / Utf8ToWide(jobs[arrival.job].digest))) {
+            failed = true;
+            outcome.refused = true;
+        }
+        if (failed) {
+            stop.store(true);
+        }
+    };
+    for (;;) {
+        if (threads.empty()) {
+            // No thread could be started: one transfer, here.
+            if (next.load() >= jobs.size() || stop.load()) {
+                break;
+            }
+            transfer(0, true);
+        }
+        std::unique_lock<std::mutex> hold(lock);
+        wake.wait(hold, [&] { return !arrivals.empty() || running == 0; });
+        if (arrivals.empty()) {
+            if (!threads.empty()) {
+                break;  // every transfer has ended and all it fetched was taken
+            }
+            continue;
+        }
+        Arrival arrival = std::move(arrivals.front());
+        arrivals.pop_front();
+        hold.unlock();
+        take(arrival);
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    outcome.complete = !failed;
+    return outcome;
 }
 
 }  // namespace zelk

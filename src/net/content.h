@@ -1,7 +1,12 @@
 #pragma once
-// Content of a release fetched by its SHA-256 digest, trying servers in order.
+// Content of a release fetched by its SHA-256 digest, trying servers in order, streamed
+// to a file of its own and checked as it arrives.
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,10 +14,66 @@
 
 namespace zelk {
 
-// True when one of the bases served, at base + "/files/" + digest, exactly
-// expectedSize bytes whose SHA-256 is expectedDigest.
-bool downloadContent(const std::vector<std::wstring>& bases, const std::string& expectedDigest,
-                     std::vector<std::uint8_t>& body, const ProgressCallback& progress,
-                     std::uint64_t expectedSize);
+struct ContentFetch {
+    bool ok = false;
+    std::wstring servedBy;         // the base that delivered, when ok
+    HttpResult last;               // how the last request ended
+    std::uint32_t writeError = 0;  // the file could not be written (not a network fault)
+    std::uint64_t received = 0;    // bytes that came over the network, all attempts
+};
+
+// Fetches base + "/files/" + digest from the bases in order until one delivers exactly
+// expectedSize bytes whose SHA-256 is expectedDigest, into partialFile. That file is
+// named by the digest it belongs to, so bytes already there (a download cut short by an
+// earlier run) are the start of this very content: they are hashed again and only the
+// rest is asked for, with a Range request. A 200 instead starts the file again; a 206
+// for another range, or bytes that turn out wrong, are discarded and the file is
+// fetched whole. On success partialFile holds the verified content; on a network
+// failure it keeps what arrived, for the next attempt. A write failure (writeError, with
+// the file removed so its space is free again) ends the fetch at once. progress gets
+// the bytes of the file held so far, those already on disk included.
+ContentFetch downloadContent(const HttpSession& session, const std::vector<std::wstring>& bases,
+                             const std::string& expectedDigest, std::uint64_t expectedSize,
+                             const std::filesystem::path& partialFile,
+                             const ProgressCallback& progress,
+                             const std::atomic<bool>* cancel = nullptr);
+
+// At most this many contents are fetched at once: enough to hide the round trip of each
+// request on a long link, few enough to share one server politely.
+inline constexpr std::size_t kMaxTransfers = 4;
+
+// One content to fetch by its digest.
+struct ContentJob {
+    std::string digest;
+    std::uint64_t size = 0;
+};
+
+struct TransferEvents {
+    // Bytes held by the transfer in slot so far (0 .. kMaxTransfers-1); any thread.
+    std::function<void(std::size_t slot, std::uint64_t held)> progress;
+    // The transfer in slot has the whole verified content of job; on that transfer's
+    // thread, before it takes its next job.
+    std::function<void(std::size_t slot, std::size_t job)> fetched;
+    // The content of job is whole and verified in file: the caller moves it where it
+    // belongs. On the calling thread, one at a time, in the order they arrive. False
+    // stops every transfer (the caller could not use it).
+    std::function<bool(std::size_t job, const std::filesystem::path& file)> arrived;
+};
+
+struct TransfersOutcome {
+    bool complete = false;      // every job arrived and was taken
+    bool refused = false;       // arrived returned false
+    std::size_t failedJob = 0;  // when neither: the job no server delivered
+    ContentFetch failure;       // its fetch (writeError set when its file could not be written)
+};
+
+// Fetches every job with up to kMaxTransfers transfers at once through downloadContent,
+// each into partialDir / digest. The first failure stops the others (at their next
+// block of data: a request waiting for data ends with its receive time-out), and
+// nothing that arrives after it is handed to arrived. Jobs are started in order.
+TransfersOutcome FetchContents(const HttpSession& session, const std::vector<std::wstring>& bases,
+                               const std::vector<ContentJob>& jobs,
+                               const std::filesystem::path& partialDir,
+                               const TransferEvents& events);
 
 }  // namespace zelk

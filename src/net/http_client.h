@@ -1,10 +1,18 @@
 #pragma once
-// The one routine through which the program talks to its update servers.
+// The one routine through which the program talks to its update servers: a GET of an
+// http or https URL on WinHTTP, either whole into memory (the manifest and its
+// signature) or streamed chunk by chunk (content files, possibly resumed).
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
+
+#include "net/http_rules.h"
+#include "net/winhttp_handle.h"
 
 namespace zelk {
 
@@ -20,13 +28,71 @@ struct HttpResult {
     explicit operator bool() const { return ok; }
 };
 
-// Synchronous GET of an http or https URL. True only for a complete 200 response
-// of at most maxBytes bytes, which is then in body; a body shorter than its
-// announced Content-Length (connection closed early) is a failure. Any other
-// status leaves body as it was; other failures may leave a partial body.
-// reserveBytes, when not 0, is the expected final size: the body is allocated
-// once for it (else for the announced length), never beyond maxBytes. An
-// allocation failure is a failed download.
+// What bounds one request. Name resolution and connecting take at most 5 s each,
+// sending 10 s. Every wait for data, the wait for the response's headers included, is
+// bounded by receiveTimeoutMs; a transfer that receives fewer than lowSpeedBytes in
+// any lowSpeedWindowMs fails, so a drip never holds the splash; deadlineMs, when not
+// 0, bounds the whole request. Checked as data arrives: a request waiting for data is
+// ended by its receive time-out, so it may run that much past its deadline.
+struct RequestLimits {
+    std::uint32_t receiveTimeoutMs = 30000;
+    std::uint64_t lowSpeedBytes = 1024;
+    std::uint32_t lowSpeedWindowMs = 30000;
+    std::uint32_t deadlineMs = 0;
+};
+
+// The manifest and its signature: small, so a minute is plenty.
+inline constexpr RequestLimits kDocumentLimits{30000, 1024, 30000, 60000};
+// Content files: as long as they keep coming.
+inline constexpr RequestLimits kContentLimits{30000, 1024, 30000, 0};
+
+// One WinHTTP session. Every request of a run goes through the same one, so that its
+// connections are kept alive and reused (WinHTTP pools them per session on Windows).
+// Safe to use from several threads.
+struct HttpSession {
+    UniqueInternet handle;
+};
+
+// Empty handle when WinHTTP cannot open a session.
+HttpSession OpenHttpSession();
+
+// The start of an answer, shown to the caller before any byte of its body is read.
+struct HttpAnswer {
+    std::uint32_t status = 0;
+    std::optional<std::uint64_t> length;  // announced and checkable against the body
+    std::optional<ContentRange> range;    // of a 206
+};
+
+struct HttpRequest {
+    std::wstring url;
+    std::uint64_t offset = 0;             // when not 0, only the bytes from here on are asked for
+    std::uint64_t maxBytes = UINT64_MAX;  // the body is abandoned before it grows past this
+    RequestLimits limits;
+    const std::atomic<bool>* cancel = nullptr;  // set by another thread: stop at the next block
+};
+
+// false from wanted: the answer is not read (the result carries its status).
+using AnswerCheck = std::function<bool(const HttpAnswer& answer)>;
+// false from sink: stop, the request failed (error ERROR_WRITE_FAULT unless the sink
+// leaves its own in GetLastError).
+using ChunkSink = std::function<bool(std::span<const std::uint8_t> chunk)>;
+
+// Streams one GET: ok when the answer was wanted and its whole body reached the sink
+// (as long as announced, when a length was announced that can be held against it).
+HttpResult httpFetch(const HttpSession& session, const HttpRequest& request,
+                     const AnswerCheck& wanted, const ChunkSink& sink);
+
+// Synchronous GET of a whole body into memory: true only for a complete 200 response
+// of at most maxBytes bytes, which is then in body. Any other status leaves body as it
+// was; other failures may leave a partial body. reserveBytes, when not 0, is the
+// expected final size: the body is allocated once for it (else for the announced
+// length), never beyond maxBytes. An allocation failure is a failed download.
+HttpResult httpGet(const HttpSession& session, const std::wstring& url,
+                   std::vector<std::uint8_t>& body, const ProgressCallback& progress,
+                   std::uint64_t maxBytes, const RequestLimits& limits = kDocumentLimits,
+                   std::uint64_t reserveBytes = 0);
+
+// As above, through a session of its own (tools and tests).
 HttpResult httpGet(const std::wstring& url, std::vector<std::uint8_t>& body,
                    const ProgressCallback& progress, std::uint64_t maxBytes,
                    std::uint64_t reserveBytes = 0);

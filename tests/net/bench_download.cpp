@@ -1,5 +1,6 @@
 // bench_download <base URL> <list file>: downloads every file of the list through
-// downloadContent (httpGet + sha256Hex) from one server and prints, per group of
+// downloadContent (streamed to a file and hashed as it arrives, one session for the
+// run) from one server and prints, per group of
 // the list, the throughput and the process's peak working set. Each line of the
 // list is "<group> <sha256> <size>"; files of a group are contiguous. Exit code 1
 // when any download fails. Run by tools/bench-download.
@@ -53,6 +54,11 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     std::printf("start peak_working_set_mib=%.1f\n", PeakWorkingSetMiB());
+    const zelk::HttpSession session = zelk::OpenHttpSession();
+    std::error_code ignored;
+    const std::filesystem::path partial =
+        std::filesystem::temp_directory_path(ignored) /
+        (L"zelk-bench-download-" + std::to_wstring(GetCurrentProcessId()));
     bool allGood = true;
     for (std::size_t first = 0; first < entries.size();) {
         std::size_t last = first;
@@ -60,13 +66,14 @@ int wmain(int argc, wchar_t** argv) {
         int failed = 0;
         const auto start = std::chrono::steady_clock::now();
         for (; last < entries.size() && entries[last].group == entries[first].group; ++last) {
-            // A fresh buffer per file, as when each file is installed in turn.
-            std::vector<std::uint8_t> body;
-            if (zelk::downloadContent({base}, entries[last].digest, body, {}, entries[last].size)) {
-                bytes += body.size();
+            if (zelk::downloadContent(session, {base}, entries[last].digest, entries[last].size,
+                                      partial, {})
+                    .ok) {
+                bytes += entries[last].size;
             } else {
                 ++failed;
             }
+            DeleteFileW(partial.c_str());
         }
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

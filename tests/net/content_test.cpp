@@ -1,17 +1,22 @@
-// downloadContent over the nginx content store (files/<digest>, filled by
-// net_servers.py) and the fault server, whose path-encoded answers ignore the
-// "/files/<digest>" that the client appends to a base.
+// downloadContent and FetchContents over the nginx content store (files/<digest>,
+// filled by net_servers.py) and the fault server, whose path-encoded answers ignore
+// the "/files/<digest>" that the client appends to a base, and whose /_route sets
+// the answer of one exact path.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "integrity/sha256.h"
 #include "net/content.h"
+#include "support/scratch.h"
 #include "test_servers.h"
 
 namespace zelk {
@@ -19,23 +24,48 @@ namespace {
 
 using testing::FaultLog;
 using testing::Pattern;
+using testing::ReadBytes;
+using testing::ScratchDir;
 using testing::Servers;
 using testing::ServersOrFail;
 using testing::TestTag;
 using testing::Wide;
+using testing::WriteBytes;
 
 // In the nginx store (net_servers.py STORE).
 constexpr std::uint64_t kStored = 100000;
 constexpr int kStoredSeed = 1;
+constexpr std::uint64_t kBig = 3 * 1048576 + 5;
+constexpr int kBigSeed = 2;
 
 std::string DigestOf(const std::vector<std::uint8_t>& bytes) {
     return sha256Hex(bytes);
+}
+
+std::string Text(const std::vector<std::uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
 }
 
 // A fault-server base that answers `answer` (e.g. "status/404") and carries this
 // test's tag, so its requests can be found in the shared log.
 std::wstring FaultBase(const std::string& answer, const std::string& label = "") {
     return Servers().fault + Wide("/" + answer + "/" + TestTag() + label);
+}
+
+// A base of this test's own on the fault server, whose files are routed one by one.
+std::wstring RoutedBase() {
+    return Servers().fault + Wide("/routed/" + TestTag());
+}
+
+// Makes base + "/files/" + digest answer as the path encoding `answer` says.
+void Route(const std::wstring& base, const std::string& digest, const std::string& answer) {
+    const std::string path =
+        std::string(base.begin() + static_cast<std::ptrdiff_t>(Servers().fault.size()),
+                    base.end()) +
+        "/files/" + digest;
+    std::vector<std::uint8_t> reply;
+    ASSERT_TRUE(httpGet(Servers().fault + Wide("/_route?for=" + path + "&answer=" + answer), reply,
+                        {}, 100));
 }
 
 int SeenWithPrefix(const std::wstring& base) {
@@ -47,122 +77,297 @@ int SeenWithPrefix(const std::wstring& base) {
     }));
 }
 
-TEST(DownloadContent, FallsBackToTheNextServerAfterA404) {
-    ASSERT_TRUE(ServersOrFail());
+class Content : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(ServersOrFail()); }
+    ContentFetch Fetch(const std::vector<std::wstring>& bases, const std::string& digest,
+                       std::uint64_t size, const ProgressCallback& progress = {}) {
+        return downloadContent(session_, bases, digest, size, partial(), progress);
+    }
+    std::filesystem::path partial() const { return scratch_ / L"partial"; }
+
+    HttpSession session_ = OpenHttpSession();
+    ScratchDir scratch_;
+};
+
+TEST_F(Content, FallsBackToTheNextServerAfterA404) {
     const std::vector<std::uint8_t> expected = Pattern(kStored, kStoredSeed);
-    const std::string digest = DigestOf(expected);
     const std::wstring missing = FaultBase("status/404");
-    std::vector<std::uint8_t> body = {9, 9, 9};
-    EXPECT_TRUE(downloadContent({missing, Servers().http}, digest, body, {}, kStored));
-    EXPECT_EQ(body, expected);
+    const ContentFetch fetch = Fetch({missing, Servers().http}, DigestOf(expected), kStored);
+    EXPECT_TRUE(fetch.ok);
+    EXPECT_EQ(fetch.servedBy, Servers().http);
+    EXPECT_EQ(ReadBytes(partial()), Text(expected));
     EXPECT_EQ(SeenWithPrefix(missing), 1);
 
     // The same over https, from the trusted store.
-    body.clear();
-    EXPECT_TRUE(downloadContent({Servers().https}, digest, body, {}, kStored));
-    EXPECT_EQ(body, expected);
+    DeleteFileW(partial().c_str());
+    EXPECT_TRUE(Fetch({Servers().https}, DigestOf(expected), kStored).ok);
+    EXPECT_EQ(ReadBytes(partial()), Text(expected));
 }
 
-TEST(DownloadContent, StopsAtTheFirstServerThatDelivers) {
-    ASSERT_TRUE(ServersOrFail());
+TEST_F(Content, StopsAtTheFirstServerThatDelivers) {
     const std::vector<std::uint8_t> expected = Pattern(kStored, kStoredSeed);
     const std::wstring never = FaultBase("status/404");
-    std::vector<std::uint8_t> body;
-    EXPECT_TRUE(downloadContent({Servers().http, never}, DigestOf(expected), body, {}, kStored));
-    EXPECT_EQ(body, expected);
+    EXPECT_TRUE(Fetch({Servers().http, never}, DigestOf(expected), kStored).ok);
     EXPECT_EQ(SeenWithPrefix(never), 0);
 }
 
-TEST(DownloadContent, SizeMustMatchExactly) {
-    ASSERT_TRUE(ServersOrFail());
+TEST_F(Content, SizeMustMatchExactly) {
     constexpr std::uint64_t kSize = 5000;
     const std::string digest = DigestOf(Pattern(kSize, 7));
-    std::vector<std::uint8_t> body;
-    EXPECT_TRUE(downloadContent({FaultBase("bytes/5000/7")}, digest, body, {}, kSize));
-    EXPECT_EQ(body, Pattern(kSize, 7));
+    EXPECT_TRUE(Fetch({FaultBase("bytes/5000/7")}, digest, kSize).ok);
+    EXPECT_EQ(ReadBytes(partial()), Text(Pattern(kSize, 7)));
+    DeleteFileW(partial().c_str());
     // Same leading bytes, one more or one less: both fail, each server tried once.
     const std::wstring longer = FaultBase("bytes/5001/7");
     const std::wstring shorter = FaultBase("bytes/4999/7");
-    ProgressCallback noProgress;
-    EXPECT_FALSE(downloadContent({longer, shorter}, digest, body, noProgress, kSize));
+    std::vector<std::uint64_t> reports;
+    const ContentFetch fetch =
+        Fetch({longer, shorter}, digest, kSize, [&](std::uint64_t n) { reports.push_back(n); });
+    EXPECT_FALSE(fetch.ok);
     EXPECT_EQ(SeenWithPrefix(longer), 1);
     EXPECT_EQ(SeenWithPrefix(shorter), 1);
-    // The longer one is abandoned before its last byte is taken in.
-    std::vector<std::uint64_t> reports;
-    EXPECT_FALSE(downloadContent(
-        {longer}, digest, body, [&](std::uint64_t n) { reports.push_back(n); }, kSize));
+    // The longer one is abandoned before its extra byte is taken in.
     for (std::uint64_t n : reports) {
         EXPECT_LE(n, kSize);
     }
 }
 
-TEST(DownloadContent, WrongContentOrACutTransferMovesOn) {
-    ASSERT_TRUE(ServersOrFail());
+TEST_F(Content, WrongContentMovesOnACutTransferIsResumedElsewhere) {
     const std::vector<std::uint8_t> expected = Pattern(kStored, kStoredSeed);
     const std::wstring wrong = FaultBase("bytes/100000/9");
     const std::wstring cut = FaultBase("cut/100000/1/60000");
-    const std::wstring chunkedCut = FaultBase("chunked-cut/100000/1/60000/1000");
-    std::vector<std::uint8_t> body;
-    EXPECT_TRUE(downloadContent({wrong, cut, chunkedCut, Servers().http}, DigestOf(expected), body,
-                                {}, kStored));
-    EXPECT_EQ(body, expected);
+    const ContentFetch fetch = Fetch({wrong, cut, Servers().http}, DigestOf(expected), kStored);
+    EXPECT_TRUE(fetch.ok);
+    EXPECT_EQ(ReadBytes(partial()), Text(expected));
     EXPECT_EQ(SeenWithPrefix(wrong), 1);
     EXPECT_EQ(SeenWithPrefix(cut), 1);
-    EXPECT_EQ(SeenWithPrefix(chunkedCut), 1);
+    // The wrong body whole, the cut one's 60000 bytes, then only the rest from nginx.
+    EXPECT_EQ(fetch.received, kStored + 60000 + (kStored - 60000));
 }
 
-TEST(DownloadContent, ZeroSizeSucceedsOnlyOnAnEmptyOk) {
-    ASSERT_TRUE(ServersOrFail());
+TEST_F(Content, ZeroSizeSucceedsOnlyOnAnEmptyOk) {
     const std::string empty = DigestOf({});
-    std::vector<std::uint8_t> body = {1};
-    EXPECT_TRUE(downloadContent({FaultBase("bytes/0/1")}, empty, body, {}, 0));
-    EXPECT_TRUE(body.empty());
-    EXPECT_TRUE(downloadContent({Servers().http}, empty, body, {}, 0));
-    EXPECT_FALSE(downloadContent({FaultBase("status/404")}, empty, body, {}, 0));
-    EXPECT_FALSE(downloadContent({FaultBase("status/304")}, empty, body, {}, 0));
-    EXPECT_FALSE(downloadContent({FaultBase("bytes/1/1")}, empty, body, {}, 0));
+    EXPECT_TRUE(Fetch({FaultBase("bytes/0/1")}, empty, 0).ok);
+    EXPECT_EQ(ReadBytes(partial()), "");
+    EXPECT_TRUE(Fetch({Servers().http}, empty, 0).ok);
+    EXPECT_FALSE(Fetch({FaultBase("status/404")}, empty, 0).ok);
+    EXPECT_FALSE(Fetch({FaultBase("status/304")}, empty, 0).ok);
+    EXPECT_FALSE(Fetch({FaultBase("bytes/1/1")}, empty, 0).ok);
 }
 
-TEST(DownloadContent, UpperCaseDigestNeverVerifies) {
-    ASSERT_TRUE(ServersOrFail());
+TEST_F(Content, UpperCaseDigestNeverVerifies) {
     std::string upper = DigestOf(Pattern(kStored, kStoredSeed));
     std::transform(upper.begin(), upper.end(), upper.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    // The store also holds the file under its upper-case name: the bytes arrive,
-    // and only the comparison refuses them.
-    std::vector<std::uint8_t> body;
-    EXPECT_FALSE(downloadContent({Servers().http}, upper, body, {}, kStored));
-    EXPECT_EQ(body, Pattern(kStored, kStoredSeed));
+    // The store also holds the file under its upper-case name: the bytes arrive, and
+    // only the comparison refuses them (and they are not kept).
+    const ContentFetch fetch = Fetch({Servers().http}, upper, kStored);
+    EXPECT_FALSE(fetch.ok);
+    EXPECT_EQ(fetch.received, kStored);
+    EXPECT_EQ(ReadBytes(partial()), "");
 }
 
-TEST(DownloadContent, NoServersFails) {
-    std::vector<std::uint8_t> body = {4, 5};
-    EXPECT_FALSE(downloadContent({}, DigestOf({}), body, {}, 0));
-    EXPECT_EQ(body, (std::vector<std::uint8_t>{4, 5}));
+TEST_F(Content, NoServersFails) {
+    EXPECT_FALSE(Fetch({}, DigestOf({}), 0).ok);
 }
 
-TEST(DownloadContent, ProgressStartsAgainFromZeroOnTheNextServer) {
-    ASSERT_TRUE(ServersOrFail());
-    constexpr std::uint64_t kSize = 3 * 1048576 + 5;
-    const std::vector<std::uint8_t> expected = Pattern(kSize, 2);
+TEST_F(Content, ProgressNeverPassesTheSizeAndRestartsOnTheNextServer) {
+    const std::vector<std::uint8_t> expected = Pattern(kBig, kBigSeed);
     std::vector<std::uint64_t> reports;
-    std::vector<std::uint8_t> body;
     // The first server sends the right size with the wrong bytes.
-    EXPECT_TRUE(downloadContent(
-        {FaultBase("bytes/3145733/8"), Servers().http}, DigestOf(expected), body,
-        [&](std::uint64_t n) { reports.push_back(n); }, kSize));
-    EXPECT_EQ(body, expected);
+    EXPECT_TRUE(Fetch({FaultBase("bytes/3145733/8"), Servers().http}, DigestOf(expected), kBig,
+                      [&](std::uint64_t n) { reports.push_back(n); })
+                    .ok);
     // Two runs that each grow to the full size: one drop between them.
     std::vector<std::size_t> drops;
     for (std::size_t i = 1; i < reports.size(); ++i) {
-        if (reports[i] <= reports[i - 1]) {
+        if (reports[i] < reports[i - 1]) {
             drops.push_back(i);
         }
     }
     ASSERT_EQ(drops.size(), 1u);
-    EXPECT_EQ(reports[drops[0] - 1], kSize);
-    EXPECT_LT(reports[drops[0]], kSize);
-    EXPECT_EQ(reports.back(), kSize);
+    EXPECT_EQ(reports[drops[0] - 1], kBig);
+    EXPECT_EQ(reports.back(), kBig);
+    EXPECT_EQ(*std::max_element(reports.begin(), reports.end()), kBig);
+}
+
+// What an earlier run left: the first bytes of the content, under its digest.
+class Resume : public Content {
+protected:
+    void Leave(const std::vector<std::uint8_t>& bytes, std::size_t count) {
+        ASSERT_TRUE(WriteBytes(partial(), std::string(bytes.begin(), bytes.begin() + count)));
+    }
+    const std::vector<std::uint8_t> expected_ = Pattern(kStored, kStoredSeed);
+    const std::string digest_ = DigestOf(expected_);
+};
+
+TEST_F(Resume, ARangeAsksOnlyForTheRestAndProgressStartsFromWhatIsHeld) {
+    Leave(expected_, 70000);
+    std::vector<std::uint64_t> reports;
+    const ContentFetch fetch =
+        Fetch({Servers().http}, digest_, kStored, [&](std::uint64_t n) { reports.push_back(n); });
+    EXPECT_TRUE(fetch.ok);
+    EXPECT_EQ(fetch.last.status, 206u);
+    EXPECT_EQ(fetch.received, kStored - 70000);
+    EXPECT_EQ(ReadBytes(partial()), Text(expected_));
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.front(), 70000u);
+}
+
+TEST_F(Resume, AServerWithoutRangesStartsTheFileAgain) {
+    Leave(expected_, 70000);
+    const ContentFetch fetch = Fetch({FaultBase("bytes/100000/1")}, digest_, kStored);
+    EXPECT_TRUE(fetch.ok);
+    EXPECT_EQ(fetch.last.status, 200u);
+    EXPECT_EQ(fetch.received, kStored);
+    EXPECT_EQ(ReadBytes(partial()), Text(expected_));
+}
+
+TEST_F(Resume, AnotherRangeIsNotJoinedTheFileIsFetchedWhole) {
+    Leave(expected_, 70000);
+    // Asked from 70000, it answers from 1000: the bytes are dropped and the same server
+    // is asked for the whole file, which it sends (a 200: no Range any more).
+    const std::wstring base = RoutedBase();
+    Route(base, digest_, "/wrong-range/100000/1/1000");
+    const ContentFetch wrong = Fetch({base}, digest_, kStored);
+    EXPECT_FALSE(wrong.ok);  // the same wrong answer to the whole request
+    EXPECT_EQ(SeenWithPrefix(base), 2);
+    EXPECT_EQ(ReadBytes(partial()), "");
+
+    Leave(expected_, 70000);
+    const std::wstring honest = FaultBase("ranged/bytes/100000/1", "honest");
+    Route(base, digest_, "/wrong-range/100000/1/1000");
+    const ContentFetch fetch = Fetch({base, honest}, digest_, kStored);
+    EXPECT_TRUE(fetch.ok);
+    EXPECT_EQ(fetch.servedBy, honest);
+    EXPECT_EQ(ReadBytes(partial()), Text(expected_));
+}
+
+TEST_F(Resume, TamperedBytesAreFoundAndTheFileIsFetchedWholeOnce) {
+    std::vector<std::uint8_t> tampered = expected_;
+    tampered[123] ^= 0x40;
+    Leave(tampered, 70000);
+    const std::wstring ranged = FaultBase("ranged/bytes/100000/1");
+    const ContentFetch fetch = Fetch({ranged}, digest_, kStored);
+    EXPECT_TRUE(fetch.ok);
+    EXPECT_EQ(SeenWithPrefix(ranged), 2);  // the rest, then the whole file: no loop
+    EXPECT_EQ(fetch.received, (kStored - 70000) + kStored);
+    EXPECT_EQ(ReadBytes(partial()), Text(expected_));
+
+    // A server that keeps sending wrong bytes is asked twice at most.
+    Leave(tampered, 70000);
+    const std::wstring liar = FaultBase("ranged/bytes/100000/5");
+    EXPECT_FALSE(Fetch({liar}, digest_, kStored).ok);
+    EXPECT_EQ(SeenWithPrefix(liar), 2);
+}
+
+TEST_F(Resume, CompleteBytesFromAnEarlierRunNeedNoRequest) {
+    Leave(expected_, kStored);
+    const std::wstring never = FaultBase("status/404");
+    const ContentFetch fetch = Fetch({never}, digest_, kStored);
+    EXPECT_TRUE(fetch.ok);
+    EXPECT_EQ(SeenWithPrefix(never), 0);
+    EXPECT_EQ(fetch.received, 0u);
+}
+
+TEST_F(Resume, ANetworkFailureKeepsWhatArrivedForTheNextTry) {
+    const ContentFetch cut = Fetch({FaultBase("cut/100000/1/60000")}, digest_, kStored);
+    EXPECT_FALSE(cut.ok);
+    EXPECT_EQ(ReadBytes(partial()), Text(expected_).substr(0, 60000));
+    EXPECT_TRUE(Fetch({Servers().http}, digest_, kStored).ok);
+    EXPECT_EQ(ReadBytes(partial()), Text(expected_));
+}
+
+TEST_F(Content, AFileThatCannotBeWrittenIsNotANetworkFault) {
+    const std::filesystem::path nowhere = scratch_ / L"missing" / L"partial";
+    const std::wstring never = FaultBase("status/404");
+    const ContentFetch fetch = downloadContent(
+        session_, {never}, DigestOf(Pattern(kStored, kStoredSeed)), kStored, nowhere, {});
+    EXPECT_FALSE(fetch.ok);
+    EXPECT_NE(fetch.writeError, 0u);
+    EXPECT_EQ(SeenWithPrefix(never), 0);
+}
+
+// Several contents at once: every one arrives once, whole, on the calling thread.
+TEST_F(Content, EveryJobArrivesOnceOnTheCallingThread) {
+    const std::vector<ContentJob> real = {
+        {DigestOf(Pattern(kStored, kStoredSeed)), kStored},
+        {DigestOf(Pattern(kBig, kBigSeed)), kBig},
+        {DigestOf(Pattern(1, 1)), 1},
+        {DigestOf({}), 0},
+    };
+    const DWORD caller = GetCurrentThreadId();
+    std::vector<std::size_t> arrived;
+    std::atomic<int> fetched{0};
+    std::mutex lock;
+    std::uint64_t mostHeld = 0;
+    TransferEvents events;
+    events.progress = [&](std::size_t slot, std::uint64_t held) {
+        std::lock_guard<std::mutex> hold(lock);
+        EXPECT_LT(slot, kMaxTransfers);
+        mostHeld = std::max(mostHeld, held);
+    };
+    events.fetched = [&](std::size_t, std::size_t) { ++fetched; };
+    events.arrived = [&](std::size_t job, const std::filesystem::path& file) {
+        EXPECT_EQ(GetCurrentThreadId(), caller);
+        EXPECT_EQ(ReadBytes(file).size(), real[job].size);
+        EXPECT_EQ(sha256Hex(testing::Bytes(ReadBytes(file))), real[job].digest);
+        arrived.push_back(job);
+        return true;
+    };
+    const TransfersOutcome outcome =
+        FetchContents(session_, {Servers().http}, real, scratch_.path(), events);
+    EXPECT_TRUE(outcome.complete);
+    std::sort(arrived.begin(), arrived.end());
+    EXPECT_EQ(arrived, (std::vector<std::size_t>{0, 1, 2, 3}));
+    EXPECT_EQ(fetched.load(), 4);
+    EXPECT_EQ(mostHeld, kBig);
+}
+
+TEST_F(Content, TheFirstFailureStopsTheOtherTransfers) {
+    // One content trickles in for about ten seconds; another is missing everywhere.
+    const std::wstring base = RoutedBase();
+    const std::string slow = DigestOf(Pattern(kBig, kBigSeed));
+    const std::string missing = DigestOf(Pattern(7, 7));
+    Route(base, slow, "/trickle/3145733/2/16384/50");
+    Route(base, missing, "/status/404");
+    std::vector<std::size_t> arrived;
+    TransferEvents events;
+    events.arrived = [&](std::size_t job, const std::filesystem::path&) {
+        arrived.push_back(job);
+        return true;
+    };
+    const auto started = std::chrono::steady_clock::now();
+    const TransfersOutcome outcome =
+        FetchContents(session_, {base}, {{slow, kBig}, {missing, 7}}, scratch_.path(), events);
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
+            .count();
+    EXPECT_FALSE(outcome.complete);
+    EXPECT_FALSE(outcome.refused);
+    EXPECT_EQ(outcome.failedJob, 1u);
+    EXPECT_EQ(outcome.failure.last.status, 404u);
+    EXPECT_TRUE(arrived.empty());
+    EXPECT_LT(seconds, 5);  // the slow one was stopped, not waited for
+    // What it had received stays for the next run.
+    EXPECT_GT(ReadBytes(scratch_ / Wide(slow)).size(), 0u);
+}
+
+TEST_F(Content, ACallerThatCannotTakeAFileStopsEverything) {
+    const std::vector<ContentJob> jobs = {{DigestOf(Pattern(kStored, kStoredSeed)), kStored},
+                                          {DigestOf(Pattern(kBig, kBigSeed)), kBig}};
+    int calls = 0;
+    TransferEvents events;
+    events.arrived = [&](std::size_t, const std::filesystem::path&) {
+        ++calls;
+        return false;
+    };
+    const TransfersOutcome outcome =
+        FetchContents(session_, {Servers().http}, jobs, scratch_.path(), events);
+    EXPECT_FALSE(outcome.complete);
+    EXPECT_TRUE(outcome.refused);
+    EXPECT_EQ(calls, 1);
 }
 
 }  // namespace

@@ -1,0 +1,59 @@
+#pragma once
+// Rules of the HTTP client that need no platform: reading the length and the range a
+// response announces, the Range a resumed download asks for, and the low-speed limit
+// of a transfer. Free of Windows headers.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelk {
+
+// A Content-Length value as WinHTTP accepts it: decimal digits, any number of leading
+// zeros, optional spaces or tabs around them. Empty when it is not such a number or
+// does not fit 64 bits (a body of that length cannot be held against anything).
+std::optional<std::uint64_t> ParseContentLength(std::wstring_view text);
+
+// "bytes first-last/complete" of a 206 answer; complete is empty for "*".
+struct ContentRange {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    std::optional<std::uint64_t> complete;
+};
+
+// Empty unless the text is a well-formed byte range with first <= last (and, when the
+// complete length is known, last < complete). Unit and numbers as RFC 9110 writes
+// them: "bytes", one space, digits only.
+std::optional<ContentRange> ParseContentRange(std::wstring_view text);
+
+// Whether a 206 answer carries exactly the bytes a download asked for: from offset to
+// the end of a file of size bytes.
+bool RangeContinues(const ContentRange& range, std::uint64_t offset, std::uint64_t size);
+
+// The request header asking for the bytes from offset to the end.
+std::wstring RangeHeader(std::uint64_t offset);
+
+// The low-speed limit of one transfer: it fails once fewer than minBytes arrived during
+// the last windowMs milliseconds. A slow but real link passes; a drip does not. Fed
+// the running total after every read; remembers at most one sample a second.
+class TransferPace {
+public:
+    TransferPace(std::uint64_t minBytes, std::uint64_t windowMs, std::uint64_t startMs);
+
+    // False when the window that ends at nowMs saw fewer than minBytes.
+    bool Keeps(std::uint64_t totalBytes, std::uint64_t nowMs);
+
+private:
+    struct Sample {
+        std::uint64_t ms;
+        std::uint64_t bytes;
+    };
+    std::uint64_t minBytes_;
+    std::uint64_t windowMs_;
+    std::vector<Sample> samples_;  // oldest first, one a second at most
+};
+
+}  // namespace zelk
