@@ -1,7 +1,10 @@
 #include "install/background_flush.h"
 
+#include <windows.h>
+
 #include <new>
 #include <system_error>
+#include <utility>
 
 #include "install/file_helpers.h"
 
@@ -19,37 +22,54 @@ BackgroundFlush::~BackgroundFlush() {
     Finish();
 }
 
-void BackgroundFlush::Add(const std::filesystem::path& path) {
+void BackgroundFlush::FlushOne(Pending& item) {
+    const bool flushed = FlushToDisk(item.path);
+    if (flushed && item.durable) {
+        item.durable();
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    flushed_ += flushed ? 1 : 0;
+}
+
+void BackgroundFlush::Add(const std::filesystem::path& path, std::function<void()> durable) {
+    Pending item{path, std::move(durable)};
     if (thread_.joinable()) {
         try {
             std::lock_guard<std::mutex> hold(lock_);
-            pending_.push_back(path);
+            pending_.push_back(std::move(item));
             wake_.notify_one();
             return;
         } catch (const std::bad_alloc&) {
             // Flushed here instead.
         }
     }
-    const bool flushed = FlushToDisk(path);
-    std::lock_guard<std::mutex> hold(lock_);
-    flushed_ += flushed ? 1 : 0;
+    FlushOne(item);
 }
 
-bool BackgroundFlush::Write(const std::filesystem::path& path,
-                            std::span<const std::uint8_t> bytes) {
-    if (!WriteFileAtomically(path, bytes, Durability::Deferred)) {
-        // Without a thread nothing of ours holds the file: the failure is real. Else
-        // the retry's GetLastError is the one the caller reads.
+bool BackgroundFlush::Place(const std::filesystem::path& from, const std::filesystem::path& to,
+                            std::function<void()> durable) {
+    const auto rename = [&] {
+        return MoveFileExW(from.c_str(), to.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    };
+    if (!rename()) {
+        // Without a thread nothing of ours holds the file: the failure is real. Else the
+        // retry's GetLastError is the one the caller reads.
         if (!thread_.joinable()) {
             return false;
         }
-        Finish();
-        if (!WriteFileAtomically(path, bytes, Durability::Deferred)) {
+        Drain();
+        if (!rename()) {
             return false;
         }
     }
-    Add(path);
+    Add(to, std::move(durable));
     return true;
+}
+
+void BackgroundFlush::Drain() {
+    std::unique_lock<std::mutex> hold(lock_);
+    idle_.wait(hold, [this] { return pending_.empty() && !busy_; });
 }
 
 std::size_t BackgroundFlush::Finish() {
@@ -70,14 +90,19 @@ void BackgroundFlush::Run() {
     for (;;) {
         wake_.wait(hold, [this] { return finishing_ || !pending_.empty(); });
         if (pending_.empty()) {
+            idle_.notify_all();
             return;  // finishing, and nothing left
         }
-        const std::filesystem::path path = std::move(pending_.front());
+        Pending item = std::move(pending_.front());
         pending_.pop_front();
+        busy_ = true;
         hold.unlock();
-        const bool flushed = FlushToDisk(path);
+        FlushOne(item);
         hold.lock();
-        flushed_ += flushed ? 1 : 0;
+        busy_ = false;
+        if (pending_.empty()) {
+            idle_.notify_all();
+        }
     }
 }
 

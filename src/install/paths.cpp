@@ -47,6 +47,7 @@ InstallPaths MakeInstallPaths(const std::filesystem::path& root) {
     paths.diversDir = paths.appDataDir / L"divers";
     paths.crashesDir = paths.appDataDir / L"crashes";
     paths.cacheDir = paths.appDataDir / L"cache";
+    paths.partialDir = paths.appDataDir / L"telechargements";
     return paths;
 }
 

@@ -27,6 +27,7 @@ struct InstallPaths {
     std::filesystem::path diversDir;
     std::filesystem::path crashesDir;
     std::filesystem::path cacheDir;
+    std::filesystem::path partialDir;  // downloads not yet complete, by content digest
 };
 
 inline constexpr wchar_t kDataRootName[] = L"Zelk";  // exact letter case on disk

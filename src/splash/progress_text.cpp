@@ -48,11 +48,11 @@ DownloadLine DownloadTally::Received(std::size_t slot, std::uint64_t received) {
     return LineLocked();
 }
 
-DownloadLine DownloadTally::Finished(std::size_t slot, std::uint64_t size) {
+DownloadLine DownloadTally::Finished(std::size_t slot, std::uint64_t bytes, std::uint64_t files) {
     std::lock_guard<std::mutex> hold(lock_);
     inFlight_.at(slot) = 0;
-    ++finishedFiles_;
-    finishedBytes_ += size;
+    finishedFiles_ += files;
+    finishedBytes_ += bytes;
     return LineLocked();
 }
 

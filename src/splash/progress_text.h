@@ -41,7 +41,9 @@ public:
     DownloadTally(std::uint64_t fileCount, std::uint64_t totalBytes, std::size_t slots);
 
     DownloadLine Received(std::size_t slot, std::uint64_t received);
-    DownloadLine Finished(std::size_t slot, std::uint64_t size);
+    // The slot's content is whole: it counts as files files (one content may be
+    // installed at several paths) with their bytes.
+    DownloadLine Finished(std::size_t slot, std::uint64_t bytes, std::uint64_t files = 1);
 
 private:
     DownloadLine LineLocked();

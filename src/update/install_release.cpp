@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
+#include <set>
 #include <system_error>
 
 #include "app/launch_options.h"
@@ -48,23 +50,30 @@ BootstrapperOutcome UpdateBootstrapper(const JsonValue& manifest,
                                        const std::vector<std::wstring>& sources,
                                        const FlowContext& flow) {
     const BootstrapperRecord record = ReadBootstrapperRecord(manifest);
-    std::vector<std::uint8_t> installed;
-    ReadWholeFile(flow.paths.exePath, installed);
-    if (record.sha256.size() != 64 || sha256Hex(installed) == record.sha256) {
+    if (record.sha256.size() != 64) {
         return BootstrapperOutcome::Unchanged;
     }
-    installed = {};
+    {
+        std::vector<std::uint8_t> installed;
+        ReadWholeFile(flow.paths.exePath, installed);
+        if (sha256Hex(installed) == record.sha256) {
+            return BootstrapperOutcome::Unchanged;
+        }
+    }
 
     SetStatus(kHeading, L"Mise à jour de Zelk.exe", 0.05);
-    std::vector<std::uint8_t> fresh;
-    if (!downloadContent(sources, record.sha256, fresh, {}, record.size)) {
+    const fs::path fresh = flow.paths.partialDir / Utf8ToWide(record.sha256);
+    if (!downloadContent(*flow.session, sources, record.sha256, record.size, fresh, {}).ok) {
         return BootstrapperOutcome::Unchanged;
     }
     const bool same = SameFile(flow.programPath, flow.paths.exePath);
     const bool movedAside =
         same && MoveFileExW(flow.paths.exePath.c_str(), flow.paths.oldExePath.c_str(),
                             MOVEFILE_REPLACE_EXISTING);
-    const bool written = WriteFileAtomically(flow.paths.exePath, fresh);
+    // On disk before the rename makes it Zelk.exe: shortcuts and zelk:// point at it.
+    const bool written =
+        FlushToDisk(fresh) && MoveFileExW(fresh.c_str(), flow.paths.exePath.c_str(),
+                                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     if (movedAside && !written) {
         // Never leave the user without Zelk.exe: shortcuts and zelk:// point at it.
         MoveFileExW(flow.paths.oldExePath.c_str(), flow.paths.exePath.c_str(), 0);
@@ -101,6 +110,117 @@ void RemoveObsoleteFiles(const InstalledIndex& index, const std::vector<Manifest
             std::error_code ignored;
             fs::remove(appDir / path, ignored);  // a file, or a folder left empty
         }
+    }
+}
+
+struct Downloads {
+    enum class Outcome { Complete, NotDelivered, NotWritten } outcome = Outcome::Complete;
+    DWORD writeError = 0;
+};
+
+// The pending files, with up to kMaxTransfers transfers at once. Each content goes
+// to its partial file, is moved into place at once when it is whole and verified, and
+// is recorded in the index (journal) once the flush behind the downloads has put it on
+// disk. index follows what is in place.
+Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
+                               const std::vector<std::wstring>& sources, const FlowContext& flow,
+                               InstalledIndex& index) {
+    // One transfer per content: files of the same digest share it.
+    std::vector<ContentJob> jobs;
+    std::vector<std::vector<const ManifestFile*>> jobFiles;
+    std::map<std::string, std::size_t> jobOf;
+    std::uint64_t totalBytes = 0;
+    for (const ManifestFile& file : pendingFiles) {
+        totalBytes += file.size;
+        const auto [at, added] = jobOf.emplace(file.sha256, jobs.size());
+        if (added) {
+            jobs.push_back({file.sha256, file.size});
+            jobFiles.emplace_back();
+        }
+        jobFiles[at->second].push_back(&file);
+    }
+
+    // Folders first, in manifest order: the letter case a folder gets on disk is that of
+    // the first file naming it, whichever transfer ends first.
+    for (const ManifestFile& file : pendingFiles) {
+        std::error_code ignored;
+        fs::create_directories((flow.paths.appDir / file.path).parent_path(), ignored);
+    }
+
+    DownloadTally tally(pendingFiles.size(), totalBytes, kMaxTransfers);
+    const IndexJournal journal = OpenIndexJournal(flow.paths.installedMarker);
+    BackgroundFlush flushes;  // declared after the journal: done with it before it closes
+    Downloads downloads;
+
+    const auto place = [&](std::size_t job, const fs::path& partial) {
+        const std::vector<const ManifestFile*>& files = jobFiles[job];
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const ManifestFile& file = *files[i];
+            const fs::path full = flow.paths.appDir / file.path;
+            // The last path takes the downloaded file itself; others get copies of it.
+            fs::path from = partial;
+            if (i + 1 < files.size()) {
+                from = full.native() + L".tmp";
+                if (!CopyFileW(partial.c_str(), from.c_str(), FALSE)) {
+                    downloads.writeError = GetLastError();
+                    DeleteFileW(from.c_str());
+                    return false;
+                }
+            }
+            const ManifestFile* recorded = &file;
+            if (!flushes.Place(from, full,
+                               [&journal, recorded] { AppendIndexLine(journal, *recorded); })) {
+                downloads.writeError = GetLastError();
+                return false;
+            }
+            index[file.path] = file.sha256;
+        }
+        return true;
+    };
+    TransferEvents events;
+    events.progress = [&tally](std::size_t slot, std::uint64_t held) {
+        ShowDownloadLine(tally.Received(slot, held));
+    };
+    events.fetched = [&](std::size_t slot, std::size_t job) {
+        ShowDownloadLine(
+            tally.Finished(slot, jobs[job].size * jobFiles[job].size(), jobFiles[job].size()));
+    };
+    events.arrived = place;
+    const TransfersOutcome outcome =
+        FetchContents(*flow.session, sources, jobs, flow.paths.partialDir, events);
+    // Before the launcher may open the files, and so that the index names every file
+    // that is on disk.
+    flushes.Finish();
+    if (outcome.refused) {
+        downloads.outcome = Downloads::Outcome::NotWritten;
+    } else if (!outcome.complete && outcome.failure.writeError != 0) {
+        downloads.outcome = Downloads::Outcome::NotWritten;
+        downloads.writeError = outcome.failure.writeError;
+    } else if (!outcome.complete) {
+        downloads.outcome = Downloads::Outcome::NotDelivered;
+    }
+    return downloads;
+}
+
+// Partial downloads of contents this release does not name can never be resumed.
+void RemoveUnneededPartials(const fs::path& partialDir, const std::vector<ManifestFile>& allFiles,
+                            const BootstrapperRecord& bootstrapper) {
+    std::set<std::wstring> needed;
+    for (const ManifestFile& file : allFiles) {
+        needed.insert(Utf8ToWide(file.sha256));
+    }
+    needed.insert(Utf8ToWide(bootstrapper.sha256));
+    std::error_code error;
+    std::vector<fs::path> unneeded;
+    for (fs::directory_iterator it(partialDir, error); !error && it != fs::directory_iterator();
+         it.increment(error)) {
+        if (!needed.contains(it->path().filename().native())) {
+            unneeded.push_back(it->path());
+        }
+    }
+    for (const fs::path& path : unneeded) {
+        std::error_code ignored;
+        fs::remove(path, ignored);
     }
 }
 
@@ -145,6 +265,8 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
                    const std::vector<std::wstring>& baseUrls, const FlowContext& flow) {
     const fs::path& appDir = flow.paths.appDir;
     const std::vector<std::wstring> sources = ContentSources(releaseFolder, baseUrls);
+    std::error_code ignored;
+    fs::create_directories(flow.paths.partialDir, ignored);
 
     if (UpdateBootstrapper(manifest, sources, flow) == BootstrapperOutcome::Restarted) {
         return kTakenOver;
@@ -153,53 +275,33 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
     InstalledIndex index = ReadInstalledIndex(flow.paths.installedMarker);
     const std::vector<ManifestFile> allFiles = ReadManifestFiles(manifest);
     const std::vector<ManifestFile> pendingFiles = SelectPendingFiles(allFiles, index, appDir);
-    std::uint64_t totalBytes = 0;
-    for (const ManifestFile& file : pendingFiles) {
-        totalBytes += file.size;
+
+    const Downloads downloads = DownloadPendingFiles(pendingFiles, sources, flow, index);
+    if (downloads.outcome == Downloads::Outcome::NotDelivered) {
+        if (flow.launcherExists) {
+            SetStatus(L"Mise à jour interrompue", L"Lancement de la version installée", 1.0);
+            Sleep(kInterruptedPauseMs);
+            return LaunchExitCode(appDir, kBenchWouldLaunch);
+        }
+        SetStatus(kInstallFailed, L"Téléchargement incomplet : relance Zelk.", 0.0);
+        return flow.explicitRoot ? kBenchFailed : kFailedOnScreen;
+    }
+    if (downloads.outcome == Downloads::Outcome::NotWritten) {
+        SetStatus(kInstallFailed,
+                  downloads.writeError == ERROR_DISK_FULL ||
+                          downloads.writeError == ERROR_HANDLE_DISK_FULL
+                      ? L"Espace disque insuffisant : libère de la place puis relance."
+                      : L"Fichier verrouillé : ferme le launcher puis relance.",
+                  0.0);
+        return kFailedOnScreen;  // in every mode: the user must act
     }
 
-    // Each file is renamed into place at once and flushed to disk behind the next
-    // download. The index records the files only once every flush is done, so a
-    // power cut never leaves a recorded file without its content.
-    BackgroundFlush flushes;
-    DownloadTally tally(pendingFiles.size(), totalBytes, 1);
-    const ProgressCallback report = [&tally](std::uint64_t received) {
-        ShowDownloadLine(tally.Received(0, received));
-    };
-    for (const ManifestFile& file : pendingFiles) {
-        std::vector<std::uint8_t> bytes;  // one file in memory at a time
-        if (!downloadContent(sources, file.sha256, bytes, report, file.size)) {
-            flushes.Finish();  // before the launcher may open the files
-            if (flow.launcherExists) {
-                SetStatus(L"Mise à jour interrompue", L"Lancement de la version installée", 1.0);
-                Sleep(kInterruptedPauseMs);
-                return LaunchExitCode(appDir, kBenchWouldLaunch);
-            }
-            SetStatus(kInstallFailed, L"Téléchargement incomplet : relance Zelk.", 0.0);
-            return flow.explicitRoot ? kBenchFailed : kFailedOnScreen;
-        }
-        const fs::path full = appDir / file.path;
-        std::error_code ignored;
-        fs::create_directories(full.parent_path(), ignored);
-        if (!flushes.Write(full, bytes)) {
-            const DWORD error = GetLastError();
-            SetStatus(kInstallFailed,
-                      error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL
-                          ? L"Espace disque insuffisant : libère de la place puis relance."
-                          : L"Fichier verrouillé : ferme le launcher puis relance.",
-                      0.0);
-            return kFailedOnScreen;  // in every mode: the user must act
-        }
-        ShowDownloadLine(tally.Finished(0, file.size));
-        index[file.path] = file.sha256;
-    }
-
-    flushes.Finish();
     RemoveObsoleteFiles(index, allFiles, appDir);
     // A date without its index would let the next run trust an older record.
     if (WriteInstalledIndex(flow.paths.installedMarker, allFiles)) {
         WriteLastDate(flow.paths.manifestMarker, manifest);
     }
+    RemoveUnneededPartials(flow.paths.partialDir, allFiles, ReadBootstrapperRecord(manifest));
 
     SetStatus(kHeading, L"Starting Zelk", 1.0);
     if (flow.explicitRoot) {

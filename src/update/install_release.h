@@ -6,6 +6,7 @@
 
 #include "install/paths.h"
 #include "json/json.h"
+#include "net/http_client.h"
 #include "update/manifest.h"
 #include "update/state_files.h"
 
@@ -13,7 +14,8 @@ namespace zelk {
 
 // What the update flow knows when it hands over to the installation.
 struct FlowContext {
-    std::wstring programPath;  // the running executable
+    const HttpSession* session = nullptr;  // every request of the run goes through it
+    std::wstring programPath;              // the running executable
     InstallPaths paths;
     bool explicitRoot = false;
     bool launcherExists = false;

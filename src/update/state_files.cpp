@@ -63,6 +63,44 @@ bool WriteInstalledIndex(const std::filesystem::path& installedMarker,
     return WriteText(installedMarker, FormatIndexText(lines));
 }
 
+IndexJournal OpenIndexJournal(const std::filesystem::path& installedMarker) {
+    // Appends only, so a reader never sees an earlier line change; shared with readers.
+    IndexJournal journal{
+        UniqueFile(CreateFileW(installedMarker.c_str(), FILE_APPEND_DATA | GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr))};
+    if (!journal.file) {
+        return journal;
+    }
+    // A last line without its line end (cut short, or edited by hand) must not run into
+    // the first appended one.
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(journal.file.get(), &size) && size.QuadPart > 0) {
+        LARGE_INTEGER last{};
+        last.QuadPart = size.QuadPart - 1;
+        char byte = 0;
+        DWORD read = 0;
+        if (SetFilePointerEx(journal.file.get(), last, nullptr, FILE_BEGIN) &&
+            ReadFile(journal.file.get(), &byte, 1, &read, nullptr) && read == 1 && byte != '\n') {
+            DWORD written = 0;
+            WriteFile(journal.file.get(), "\r\n", 2, &written, nullptr);
+        }
+    }
+    return journal;
+}
+
+bool AppendIndexLine(const IndexJournal& journal, const ManifestFile& file) {
+    if (!journal.file) {
+        return false;
+    }
+    const std::string line =
+        ToTextMode(FormatIndexText({{file.sha256, file.size, WideToUtf8(file.path)}}));
+    DWORD written = 0;
+    return WriteFile(journal.file.get(), line.data(), static_cast<DWORD>(line.size()), &written,
+                     nullptr) &&
+           written == line.size();
+}
+
 bool WriteLastDate(const std::filesystem::path& manifestMarker, const JsonValue& manifest) {
     return WriteText(manifestMarker, manifest.get("date").asString("") + "\n");
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/win_handles.h"
 #include "json/json.h"
 #include "update/manifest.h"
 #include "update/state_text.h"
@@ -29,5 +30,22 @@ InstalledIndex ReadInstalledIndex(const std::filesystem::path& installedMarker);
 bool WriteInstalledIndex(const std::filesystem::path& installedMarker,
                          const std::vector<ManifestFile>& allFiles);
 bool WriteLastDate(const std::filesystem::path& manifestMarker, const JsonValue& manifest);
+
+// The index kept true while an update runs: one line is appended for each file once its
+// new content is on disk (never before), and a later line for a path counts over an
+// earlier one. An update that is cut short, however, leaves an index that names every
+// file it completed, so the next run fetches only the rest. The complete index is
+// written in the usual way once the release is in place.
+struct IndexJournal {
+    UniqueFile file;
+};
+
+// Opens the index for appending, creating it when missing. An empty holder when it
+// cannot be opened: the files are then recorded only at the end.
+IndexJournal OpenIndexJournal(const std::filesystem::path& installedMarker);
+
+// One line, written at once (a cut write leaves at most one broken line, which reads as
+// no record or as a path no entry has). False when it could not be written.
+bool AppendIndexLine(const IndexJournal& journal, const ManifestFile& file);
 
 }  // namespace zelk

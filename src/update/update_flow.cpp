@@ -155,9 +155,13 @@ int RunUpdateFlow(const std::wstring& programPath) {
         baseUrls.assign(std::begin(kBuiltInServers), std::end(kBuiltInServers));
     }
 
-    const FetchDocument fetch = [](const std::wstring& url, std::vector<std::uint8_t>& body,
-                                   std::uint64_t maxBytes) {
-        return httpGet(url, body, {}, maxBytes);
+    // One session for every request of the run: its connections are kept and reused.
+    const HttpSession session = OpenHttpSession();
+    flow.session = &session;
+    const FetchDocument fetch = [&session](const std::wstring& url,
+                                           std::vector<std::uint8_t>& body,
+                                           std::uint64_t maxBytes) {
+        return httpGet(session, url, body, {}, maxBytes, kDocumentLimits);
     };
     const ManifestSearch search = SearchManifest(baseUrls, settings.channel, lastDate, fetch);
     if (search.releaseFolder.empty()) {

@@ -1,5 +1,6 @@
 """Driving Zelk.exe under the build tree's Wine prefix, and reading what it leaves."""
 
+import hashlib
 import json
 import os
 import pathlib
@@ -189,6 +190,50 @@ def installation(root) -> dict:
         "data": root / "Zelk Application Data" / "data",
         "settings": root / "Zelk Application Data" / "data" / "launcher-settings.json",
     }
+
+
+def on_disk(folder, relative: str):
+    """The file a Windows path relative to folder names, looked up as Windows would:
+    either separator, any letter case. None when there is none."""
+    current = pathlib.Path(folder)
+    for part in relative.replace("\\", "/").split("/"):
+        if not current.is_dir():
+            return None
+        exact = current / part
+        if exact.exists():
+            current = exact
+            continue
+        matches = [p for p in current.iterdir() if p.name.lower() == part.lower()]
+        if not matches:
+            return None
+        current = matches[0]
+    return current
+
+
+def index_records(root) -> dict:
+    """The index of installed files as the program reads it: path -> (digest, size),
+    a later line for a path over an earlier one."""
+    index = installation(root)["index"]
+    records = {}
+    if index.exists():
+        for line in index.read_bytes().decode("utf-8", "replace").split("\r\n"):
+            fields = line.split(None, 2)
+            if len(fields) == 3:
+                records[fields[2]] = (fields[0], int(fields[1]))
+    return records
+
+
+def untrue_records(root) -> list:
+    """Paths the index records with content that is not what is on disk: an index must
+    never vouch for a file that is not in place."""
+    app = installation(root)["app"]
+    wrong = []
+    for path, (digest, size) in index_records(root).items():
+        found = on_disk(app, path)
+        data = found.read_bytes() if found and found.is_file() else None
+        if data is None or len(data) != size or hashlib.sha256(data).hexdigest() != digest:
+            wrong.append(path)
+    return wrong
 
 
 def bench(root, base_url, env=None, timeout=120):

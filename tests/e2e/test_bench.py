@@ -6,7 +6,8 @@ import time
 import publish
 import servers
 from conftest import HOLD_FILE, STANDIN, stamp
-from harness import SOURCE_DIR, bench, installation, run, start, win_path
+from harness import (SOURCE_DIR, bench, index_records, installation, on_disk, run, start,
+                     untrue_records, win_path)
 
 ICON = (SOURCE_DIR / "resources" / "zelk.ico").read_bytes()
 LAUNCHER = STANDIN.read_bytes()
@@ -114,9 +115,9 @@ def test_dropped_files_go_unrecorded_and_respelled_files_stay(tmp_path, releases
     releases.publish(files)
     assert bench(root, server.url())[0] == 10
 
-    assert not (app / "docs" / "lisez moi.txt").exists()
-    assert not (app / "lib" / "Extra.dll").exists()
-    assert (app / "lib" / "data.bin").read_bytes() == payload(300_000, 1)
+    assert on_disk(app, "docs/lisez moi.txt") is None
+    assert on_disk(app, "lib/Extra.dll") is None
+    assert on_disk(app, "lib/data.bin").read_bytes() == payload(300_000, 1)
     assert (app / "saves" / "partie.sav").read_bytes() == b"never recorded"
     assert "LIB/data.bin" in installation(root)["index"].read_text()
 
@@ -135,34 +136,39 @@ def test_invalid_entries_are_skipped_and_never_recorded(tmp_path, releases, serv
     assert not (tmp_path / "root" / "Zelk Application Data" / "escape.txt").exists()
 
 
-def test_an_interrupted_download_keeps_the_previous_records(tmp_path, releases, server, record):
+def test_an_interrupted_download_records_only_what_is_in_place(tmp_path, releases, server,
+                                                                 record):
     root = tmp_path / "root"
     paths = installation(root)
     new_data = payload(300_000, 2)
-    # Nothing installed yet: the missing second file ends the installation.
+    # Nothing installed yet: the missing icon ends the installation. Files that arrived
+    # whole before that are in place and recorded; no date is written.
     releases.publish(standard_files(**{"lib/data.bin": new_data}), leave_out=["zelk.ico"])
     code, report = bench(root, server.url(), record.env)
     assert (code, report) == (12, ["12", "Impossible d'installer Zelk",
                                    "Téléchargement incomplet : relance Zelk."])
-    assert (paths["app"] / "ZelkLauncher.exe").exists()  # the first file is in place
-    assert not paths["index"].exists() and not paths["date"].exists()
+    assert not (paths["app"] / "zelk.ico").exists()
+    assert untrue_records(root) == []
+    assert "zelk.ico" not in index_records(root)
+    assert not paths["date"].exists()
 
     # Installed, then an update whose data file is missing from the store.
     releases.publish(standard_files())
     assert bench(root, server.url())[0] == 10
-    index, date = paths["index"].read_bytes(), paths["date"].read_bytes()
-    releases.publish(standard_files(**{"zelk.ico": b"new icon bytes", "lib/data.bin": new_data,
-                                       "docs/lisez moi.txt": b"v2"}),
-                     date=stamp(seconds=5), leave_out=["lib/data.bin"])
+    date = paths["date"].read_bytes()
+    new = standard_files(**{"zelk.ico": b"new icon bytes", "lib/data.bin": new_data,
+                            "docs/lisez moi.txt": b"v2"})
+    releases.publish(new, date=stamp(seconds=5), leave_out=["lib/data.bin"])
     code, report = bench(root, server.url(), record.env)
     assert (code, report) == (11, ["11", "Mise à jour interrompue",
                                    "Lancement de la version installée"])
-    # Files are fetched in manifest order: the icon before the missing data file
-    # is replaced, the file after it is not.
-    assert (paths["app"] / "zelk.ico").read_bytes() == b"new icon bytes"
+    # Each file is its old or its new content; the data file, never delivered, is old.
+    old = standard_files()
+    for path, data in files_on_disk(paths["app"]).items():
+        assert data in (old.get(path), new.get(path)), path
     assert (paths["app"] / "lib" / "data.bin").read_bytes() == payload(300_000, 1)
-    assert (paths["app"] / "docs" / "lisez moi.txt").read_bytes() == b"Bonne partie !\n"
-    assert (paths["index"].read_bytes(), paths["date"].read_bytes()) == (index, date)
+    assert untrue_records(root) == []
+    assert paths["date"].read_bytes() == date
     assert record.starts() == []
 
 
@@ -249,7 +255,7 @@ def test_killed_mid_download_then_rerun_completes(tmp_path, releases):
                        url_prefix="/updates/") as nginx:
         releases.publish(old)
         assert bench(root, nginx.url())[0] == 10
-    old_index, old_date = paths["index"].read_bytes(), paths["date"].read_bytes()
+    old_date = paths["date"].read_bytes()
 
     new = {"ZelkLauncher.exe": LAUNCHER, "zelk.ico": ICON + b"2",
            "lib/data.bin": payload(300_000, 7), "lib/big.bin": payload(2_000_000, 8),
@@ -275,17 +281,26 @@ def test_killed_mid_download_then_rerun_completes(tmp_path, releases):
         process.kill()  # as a user's task manager would: no chance to clean up
         process.wait(timeout=30)
 
-    # Files fetched before the kill are new, the rest old; the records are the old ones.
+    # Files fetched before the kill are new, the rest old; the index names only files
+    # that are in place, and the date is still the old release's.
     for path, data in files_on_disk(paths["app"]).items():
         assert data in (old.get(path), new.get(path)), path
-    assert (paths["index"].read_bytes(), paths["date"].read_bytes()) == (old_index, old_date)
+    assert untrue_records(root) == []
+    assert paths["date"].read_bytes() == old_date
 
+    # The rerun fetches only what is not recorded, and big.bin only from where it
+    # stopped: the half that had arrived is kept under its digest.
+    recorded = {digest for digest, _ in index_records(root).values()}
     with servers.Nginx(tmp_path / "n2", releases.root, [servers.Listener()],
                        url_prefix="/updates/") as nginx:
         assert bench(root, nginx.url())[0] == 10
+        fetched = {r.path.rsplit("/", 1)[1]: r for r in nginx.requests() if "/files/" in r.path}
+    assert recorded.isdisjoint(fetched)
+    assert fetched[big].status == 206 and fetched[big].size <= 1_000_000
     assert files_on_disk(paths["app"]) == new
     assert paths["date"].read_bytes() == manifest["date"].encode() + b"\r\n"
     assert len(paths["index"].read_text().splitlines()) == len(new)
+    assert list((root / "Zelk Application Data" / "telechargements").iterdir()) == []
 
 
 def test_migration_trial_reports_the_moves(tmp_path):

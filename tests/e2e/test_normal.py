@@ -2,6 +2,7 @@
 %LOCALAPPDATA%\\Zelk, the built-in loopback servers, the splash window on Xvfb, the
 shortcuts and the zelk:// protocol, the self-replacement and the folder rename."""
 
+import hashlib
 import re
 import shutil
 import subprocess
@@ -202,12 +203,17 @@ def test_failed_self_replacement_keeps_zelk_exe(user_root, releases, builtin_ser
                                                 tmp_path):
     exe = install_self(user_root)
     original = exe.read_bytes()
-    releases.publish(files(), bootstrapper=self_update_bytes())
+    new_exe = self_update_bytes()
+    releases.publish(files(), bootstrapper=new_exe)
     builtin_servers()
-    blocker = user_root / "Zelk.exe.tmp"
+    # The new copy arrives in its partial file, which another program holds open (without
+    # sharing its deletion): the running copy is moved aside, the rename fails.
+    blocker = (user_root / "Zelk Application Data" / "telechargements" /
+               hashlib.sha256(new_exe).hexdigest())
+    blocker.parent.mkdir(parents=True)
     blocker.write_bytes(b"")
     marker = tmp_path / "held"
-    holder = start([win_path(blocker), 30000, win_path(marker), "exclusive"], exe=HOLD_FILE)
+    holder = start([win_path(blocker), 30000, win_path(marker)], exe=HOLD_FILE)
     try:
         wait_for(marker.exists, what="the temporary file to be held")
         assert run([], exe=exe, env=record.env).returncode == 0

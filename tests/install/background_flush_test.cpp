@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -45,27 +46,47 @@ TEST(BackgroundFlush, FlushesEveryFileAddedAndCountsTheOnesItCould) {
     EXPECT_EQ(flushes.Finish(), 41u);
 }
 
-TEST(BackgroundFlush, ReplacingAFileBeingFlushedStillSucceeds) {
+TEST(BackgroundFlush, DurableRunsInOrderOnlyForFlushedFiles) {
+    ScratchDir dir;
+    std::vector<std::wstring> durable;  // touched by the flushing thread only, until Finish
+    BackgroundFlush flushes;
+    for (const wchar_t* name : {L"a", L"b", L"missing", L"c"}) {
+        if (std::wstring(name) != L"missing") {
+            ASSERT_TRUE(WriteBytes(dir / name, "x"));
+        }
+        flushes.Add(dir / name, [&durable, name] { durable.push_back(name); });
+    }
+    EXPECT_EQ(flushes.Finish(), 3u);
+    EXPECT_EQ(durable, (std::vector<std::wstring>{L"a", L"b", L"c"}));
+}
+
+TEST(BackgroundFlush, PlacingOverAFileBeingFlushedStillSucceeds) {
     ScratchDir dir;
     const std::filesystem::path file = dir / L"data.bin";
+    const std::filesystem::path incoming = dir / L"incoming";
     BackgroundFlush flushes;
     for (int round = 0; round < 30; ++round) {
-        ASSERT_TRUE(flushes.Write(file, Bytes(std::string(100000, char('a' + round)))))
-            << "round " << round;
+        ASSERT_TRUE(WriteBytes(incoming, std::string(100000, char('a' + round))));
+        ASSERT_TRUE(flushes.Place(incoming, file)) << "round " << round;
+        if (round % 10 == 0) {
+            flushes.Drain();  // returns with the thread still there for more
+        }
     }
     EXPECT_EQ(flushes.Finish(), 30u);
     EXPECT_EQ(ReadBytes(file), std::string(100000, char('a' + 29)));
-    EXPECT_FALSE(std::filesystem::exists(dir / L"data.bin.tmp"));
+    EXPECT_FALSE(std::filesystem::exists(incoming));
 
     // A file someone else holds fails on the retry too, and keeps its content.
     UniqueFile holder(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder);
+    ASSERT_TRUE(WriteBytes(incoming, "new"));
     BackgroundFlush more;
-    EXPECT_FALSE(more.Write(file, Bytes("new")));
+    EXPECT_FALSE(more.Place(incoming, file));
     EXPECT_EQ(more.Finish(), 0u);
     holder.reset();
     EXPECT_EQ(ReadBytes(file), std::string(100000, char('a' + 29)));
+    EXPECT_EQ(ReadBytes(incoming), "new");
 }
 
 }  // namespace
