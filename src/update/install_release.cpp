@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
+#include <set>
 #include <system_error>
 
 #include "app/launch_options.h"
@@ -15,7 +17,10 @@
 #include "shell/launcher.h"
 #include "splash/download_progress.h"
 #include "splash/status.h"
+#include "update/executable_image.h"
 #include "update/manifest.h"
+#include "update/path_rules.h"
+#include "update/release_paths.h"
 #include "update/state_files.h"
 #include "update/update_flow.h"
 
@@ -57,7 +62,10 @@ BootstrapperOutcome UpdateBootstrapper(const JsonValue& manifest,
 
     SetStatus(kHeading, L"Mise à jour de Zelk.exe", 0.05);
     std::vector<std::uint8_t> fresh;
-    if (!downloadContent(sources, record.sha256, fresh, {}, record.size)) {
+    // Whatever its digest, only a 64-bit Windows program may take Zelk.exe's place: the
+    // shortcuts and zelk:// start it.
+    if (!downloadContent(sources, record.sha256, fresh, {}, record.size) ||
+        !IsX64Executable(fresh)) {
         return BootstrapperOutcome::Unchanged;
     }
     const bool same = SameFile(flow.programPath, flow.paths.exePath);
@@ -82,29 +90,24 @@ BootstrapperOutcome UpdateBootstrapper(const JsonValue& manifest,
     return BootstrapperOutcome::Unchanged;
 }
 
-// Index entries that no current file claims. Entries that would name something
-// outside the launcher's folder are never touched.
+}  // namespace
+
 void RemoveObsoleteFiles(const InstalledIndex& index, const std::vector<ManifestFile>& allFiles,
                          const fs::path& appDir) {
+    std::set<std::wstring> current;
+    for (const ManifestFile& file : allFiles) {
+        current.insert(PathKey(file.path));
+    }
     for (const auto& [path, digest] : index) {
-        if (!IsSafeRelativePath(std::wstring_view(path))) {
+        const std::wstring key = PathKey(path);
+        if (key.empty() || current.count(key) != 0 || CrossesLink(appDir, path)) {
             continue;
         }
-        bool current = false;
-        for (const ManifestFile& file : allFiles) {
-            if (SameRelativePath(file.path, path)) {
-                current = true;
-                break;
-            }
-        }
-        if (!current) {
-            std::error_code ignored;
-            fs::remove(appDir / path, ignored);  // a file, or a folder left empty
-        }
+        std::error_code ignored;
+        // By its resolved spelling: the one Windows would use for the raw text anyway.
+        fs::remove(appDir / ResolvedPath(std::wstring_view(path)), ignored);
     }
 }
-
-}  // namespace
 
 std::vector<std::wstring> ContentSources(const std::wstring& releaseFolder,
                                          const std::vector<std::wstring>& baseUrls) {
@@ -120,11 +123,24 @@ std::vector<std::wstring> ContentSources(const std::wstring& releaseFolder,
 std::vector<ManifestFile> SelectPendingFiles(const std::vector<ManifestFile>& allFiles,
                                              const InstalledIndex& index, const fs::path& appDir) {
     // Judged by recorded digest and size on disk: no installed content is read.
+    // An index line under another spelling of the same file counts for it; one with
+    // the manifest's exact spelling counts first.
+    std::map<std::wstring, std::string> byKey;
+    for (const auto& [path, digest] : index) {
+        if (const std::wstring key = PathKey(path); !key.empty()) {
+            byKey[key] = digest;
+        }
+    }
     std::vector<ManifestFile> pending;
     for (const ManifestFile& file : allFiles) {
         const fs::path full = appDir / file.path;
-        const auto indexed = index.find(file.path);
-        if (indexed == index.end() || indexed->second != file.sha256 || !PathExists(full) ||
+        const std::string* recorded = nullptr;
+        if (const auto exact = index.find(file.path); exact != index.end()) {
+            recorded = &exact->second;
+        } else if (const auto other = byKey.find(PathKey(file.path)); other != byKey.end()) {
+            recorded = &other->second;
+        }
+        if (recorded == nullptr || *recorded != file.sha256 || !PathExists(full) ||
             SizeOnDisk(full) != file.size) {
             pending.push_back(file);
         }
@@ -133,12 +149,8 @@ std::vector<ManifestFile> SelectPendingFiles(const std::vector<ManifestFile>& al
 }
 
 bool SameRelativePath(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    const std::wstring left = WithBackslashes(a), right = WithBackslashes(b);
-    return CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right.c_str(),
-                                static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
+    const std::wstring key = PathKey(a);
+    return !key.empty() && key == PathKey(b);
 }
 
 int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
@@ -151,7 +163,7 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
     }
 
     InstalledIndex index = ReadInstalledIndex(flow.paths.installedMarker);
-    const std::vector<ManifestFile> allFiles = ReadManifestFiles(manifest);
+    const std::vector<ManifestFile> allFiles = ReadManifestFiles(manifest, appDir);
     const std::vector<ManifestFile> pendingFiles = SelectPendingFiles(allFiles, index, appDir);
     std::uint64_t totalBytes = 0;
     for (const ManifestFile& file : pendingFiles) {
@@ -179,15 +191,16 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
             return flow.explicitRoot ? kBenchFailed : kFailedOnScreen;
         }
         const fs::path full = appDir / file.path;
+        if (!ClearTheWay(appDir, file, index, allFiles)) {
+            SetStatus(kInstallFailed, WriteFailureDetail(0, true, file.path), 0.0);
+            return kFailedOnScreen;  // a user's own file or a link: nothing is deleted
+        }
         std::error_code ignored;
         fs::create_directories(full.parent_path(), ignored);
         if (!flushes.Write(full, bytes)) {
             const DWORD error = GetLastError();
-            SetStatus(kInstallFailed,
-                      error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL
-                          ? L"Espace disque insuffisant : libère de la place puis relance."
-                          : L"Fichier verrouillé : ferme le launcher puis relance.",
-                      0.0);
+            const bool blocked = FindObstacle(appDir, file.path).obstacle != Obstacle::None;
+            SetStatus(kInstallFailed, WriteFailureDetail(error, blocked, file.path), 0.0);
             return kFailedOnScreen;  // in every mode: the user must act
         }
         ShowDownloadLine(tally.Finished(0, file.size));
