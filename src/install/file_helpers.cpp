@@ -74,10 +74,6 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::span<const std:
         return false;
     }
     {
-        // A name left there (by a failed write, or planted as a link) goes first: opening
-        // a link would write through it to wherever it points, while removing the name
-        // never touches the link's target.
-        DeleteFileW(temporary.c_str());
         UniqueFile file(CreateFileW(temporary.c_str(), GENERIC_WRITE, kShareReadWrite, nullptr,
                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) {
