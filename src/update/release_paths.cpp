@@ -33,8 +33,47 @@ DWORD AttributesOf(const fs::path& path) {
     return GetFileAttributesW(path.c_str());
 }
 
-bool IsLink(DWORD attributes) {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+// Where the file system really opens path, or empty when it cannot be opened.
+std::wstring FinalPath(const fs::path& path) {
+    // No access rights are needed to ask; folders need backup semantics.
+    UniqueFile file(CreateFileW(path.c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file) {
+        return {};
+    }
+    std::wstring final(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetFinalPathNameByHandleW(file.get(), final.data(),
+                                                       static_cast<DWORD>(final.size()), 0);
+        if (length == 0) {
+            return {};
+        }
+        if (length < final.size()) {
+            final.resize(length);
+            return final;
+        }
+        final.resize(length);  // too small: length counts the terminating zero
+    }
+}
+
+// Whether appDir / part (a resolved relative path) is a link or junction, or leads
+// through one. The reparse-point attribute tells on Windows. Wine shows a Unix link
+// to a file as a plain file, yet opens its target (and deletes the target when asked
+// to delete the link): there only the path the file system really opened tells,
+// which then differs from the one asked for. Compared below appDir, so a data root
+// that is itself reached through a link is not held against it.
+bool IsLinkAt(const fs::path& appDir, const std::wstring& part) {
+    const DWORD attributes = AttributesOf(appDir / part);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        return true;
+    }
+    const std::wstring reached = FinalPath(appDir / part);
+    const std::wstring base = FinalPath(appDir);
+    return reached.empty() || base.empty() || UpperCase(reached) != UpperCase(base + L"\\" + part);
 }
 
 // Keys of the files the index records and the release no longer lists.
@@ -66,9 +105,10 @@ bool IsDroppedFile(const std::wstring& relative, const std::set<std::wstring>& d
 
 // Lists what the folder holds when all of it may go, folders before what they hold;
 // false as soon as it holds anything else, a link above all.
-bool CollectDropped(const fs::path& folder, const std::wstring& relative,
+bool CollectDropped(const fs::path& appDir, const std::wstring& relative,
                     const std::set<std::wstring>& dropped, std::vector<fs::path>& files,
                     std::vector<fs::path>& folders) {
+    const fs::path folder = appDir / relative;
     WIN32_FIND_DATAW found{};
     UniqueFind search(FindFirstFileW((folder / L"*").c_str(), &found));
     if (!search) {
@@ -80,12 +120,12 @@ bool CollectDropped(const fs::path& folder, const std::wstring& relative,
             continue;
         }
         const std::wstring inner = relative + L"\\" + name;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || IsLinkAt(appDir, inner)) {
             return false;
         }
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             folders.push_back(folder / name);
-            if (!CollectDropped(folder / name, inner, dropped, files, folders)) {
+            if (!CollectDropped(appDir, inner, dropped, files, folders)) {
                 return false;
             }
         } else if (IsDroppedFile(inner, dropped)) {
@@ -97,10 +137,11 @@ bool CollectDropped(const fs::path& folder, const std::wstring& relative,
     return true;
 }
 
-bool RemoveDroppedFolder(const fs::path& folder, const std::wstring& relative,
+bool RemoveDroppedFolder(const fs::path& appDir, const std::wstring& relative,
                          const std::set<std::wstring>& dropped) {
+    const fs::path folder = appDir / relative;
     std::vector<fs::path> files, folders;
-    if (!CollectDropped(folder, relative, dropped, files, folders)) {
+    if (!CollectDropped(appDir, relative, dropped, files, folders)) {
         return false;
     }
     for (const fs::path& file : files) {
@@ -141,7 +182,7 @@ InTheWay FindObstacle(const fs::path& appDir, std::wstring_view path) {
             }
             break;
         }
-        if (IsLink(attributes)) {
+        if (IsLinkAt(appDir, part)) {
             return {Obstacle::Link, part};
         }
         const bool folder = attributes & FILE_ATTRIBUTE_DIRECTORY;
@@ -159,7 +200,7 @@ InTheWay FindObstacle(const fs::path& appDir, std::wstring_view path) {
     // The temporary file is opened for writing before the rename: a link in its
     // place would take the content elsewhere.
     const std::wstring temporary = resolved + kTemporarySuffix;
-    if (IsLink(AttributesOf(appDir / temporary))) {
+    if (IsLinkAt(appDir, temporary)) {
         return {Obstacle::Link, temporary};
     }
     return {};
@@ -179,7 +220,7 @@ bool ClearTheWay(const fs::path& appDir, const ManifestFile& file, const Install
     const fs::path full = appDir / way.path;
     const bool cleared = way.obstacle == Obstacle::FileForFolder
                              ? dropped.count(UpperCase(way.path)) != 0 && DeleteFileW(full.c_str())
-                             : RemoveDroppedFolder(full, way.path, dropped);
+                             : RemoveDroppedFolder(appDir, way.path, dropped);
     return cleared && FindObstacle(appDir, file.path).obstacle == Obstacle::None;
 }
 
@@ -190,7 +231,7 @@ bool CrossesLink(const fs::path& appDir, std::wstring_view path) {
     }
     for (size_t at = 0;;) {
         const size_t end = resolved.find(L'\\', at);
-        if (IsLink(AttributesOf(appDir / resolved.substr(0, end)))) {
+        if (IsLinkAt(appDir, resolved.substr(0, end))) {
             return true;
         }
         if (end == std::wstring::npos) {
