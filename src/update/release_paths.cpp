@@ -71,9 +71,12 @@ bool IsLinkAt(const fs::path& appDir, const std::wstring& part) {
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         return true;
     }
+    // What cannot be opened to ask (it exists, so this is rare) is judged by its
+    // attribute alone: a file another program holds must still read as locked.
     const std::wstring reached = FinalPath(appDir / part);
     const std::wstring base = FinalPath(appDir);
-    return reached.empty() || base.empty() || UpperCase(reached) != UpperCase(base + L"\\" + part);
+    return !reached.empty() && !base.empty() &&
+           UpperCase(reached) != UpperCase(base + L"\\" + part);
 }
 
 // Keys of the files the index records and the release no longer lists.
