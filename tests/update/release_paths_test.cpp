@@ -217,6 +217,27 @@ TEST(SelectPendingFiles, AnIndexLineUnderAnotherSpellingVouchesForTheFile) {
     EXPECT_EQ(pending[0].path, L"keep.txt");
 }
 
+TEST(ReadManifestFiles, TheFirstEntryForAFileWinsAndTooLongPathsAreSkipped) {
+    const std::string a(64, 'a'), b(64, 'b'), c(64, 'c');
+    auto element = [](const std::string& path, const std::string& digest) {
+        return R"({"path":")" + path + R"(","sha256":")" + digest + R"(","size":1})";
+    };
+    const std::string longName(200, 'n');
+    JsonValue manifest;
+    ASSERT_TRUE(parseJson(R"({"files":[)" + element("Dup.txt", a) + "," + element("dup.TXT", b) +
+                              "," + element("lib/x", a) + "," + element("LIB/X", c) + "," +
+                              element(longName, a) + "," + element("other.txt", c) + "]}",
+                          manifest));
+    std::vector<std::pair<std::wstring, std::string>> read;
+    for (const ManifestFile& file : ReadManifestFiles(manifest, fs::path(std::wstring(60, L'r')))) {
+        read.emplace_back(file.path, file.sha256);
+    }
+    // 60 + 1 + 200 + ".tmp" is more than Windows opens; with no folder it fits.
+    EXPECT_EQ(read, (std::vector<std::pair<std::wstring, std::string>>{
+                        {L"Dup.txt", a}, {L"lib/x", a}, {L"other.txt", c}}));
+    EXPECT_EQ(ReadManifestFiles(manifest).size(), 4u);
+}
+
 struct DetailCase {
     DWORD error;
     bool blocked;
