@@ -4,11 +4,23 @@
     publish.py release SOURCE OUT [--channel NAME] [--bootstrapper EXE]
                        [--date STAMP] [--expires STAMP]
                        [--key primary|secondary|KEY.pem] [--password-env VAR]
+    publish.py verify TREE|URL [--channel NAME] [--key primary|secondary|KEY.pem|HEX]...
     publish.py public-key primary|secondary|KEY.pem [--password-env VAR]
     publish.py new-key KEY.pem [--password-env VAR]
 
 "release" writes OUT/CHANNEL/manifest.json, OUT/CHANNEL/manifest.sig and
 OUT/CHANNEL/files/<sha256> for every file below SOURCE (and the bootstrapper).
+The manifest names its channel ("channel"), so that clients refuse it when it is
+served under another channel's folder. A tree with a path that Windows would read
+differently, that the client would skip, or that names the same file as another
+path on Windows is refused, with every offending path named.
+
+"verify" checks a published channel, in a folder (the one served as /updates) or
+at an http(s) base URL: the signature under the given public keys (by default the
+two development keys), the channel field, the expiry still ahead, every path and
+every file of the content store (present, right size and digest), and the
+bootstrapper (a 64-bit Windows executable). It prints what it found and exits 1
+at the first kind of problem, naming each problem of that kind.
 Time stamps are YYYY-MM-DDTHH:MM:SSZ (UTC); the date defaults to now and the
 expiry to the date plus 30 days. With the same inputs (an explicit date and
 expiry included) a second run leaves every byte as it was: ECDSA signatures are
@@ -52,10 +64,18 @@ COORDINATE_SIZE = 32
 
 _TIMESTAMP = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")
 _CHANNEL = re.compile(r"[A-Za-z0-9_-][A-Za-z0-9._-]*")
-# Names Windows keeps for devices, whatever the extension.
-_RESERVED_NAMES = {"CON", "PRN", "AUX", "NUL"} | {
-    f"{kind}{n}" for kind in ("COM", "LPT") for n in range(1, 10)
+# Names Windows keeps for devices, whatever follows their first dot: the client
+# skips every path with such a name (src/update/path_rules.h holds its rules).
+_RESERVED_NAMES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"} | {
+    f"{kind}{n}" for kind in ("COM", "LPT") for n in list("0123456789") + ["\u00b9", "\u00b2",
+                                                                          "\u00b3"]
 }
+# The client refuses a path it could not open below its launcher's folder: with its
+# ".tmp" suffix within 259 UTF-16 units, its folder within 247. A publisher cannot
+# know that folder (it holds the user's name); this leaves 100 units for it.
+_CLIENT_FOLDER_ROOM = 100
+_LONGEST_PATH = 259 - 4 - 1 - _CLIENT_FOLDER_ROOM
+_LONGEST_FOLDER = 247 - 1 - _CLIENT_FOLDER_ROOM
 
 
 class PublishError(Exception):
@@ -222,22 +242,63 @@ def manifest_entry(path, data):
     return {"path": path, "sha256": sha256_hex(data), "size": len(data)}
 
 
-def _check_release_path(path):
-    """Refuses a name that Windows would read differently or that the client skips."""
+def _utf16_length(text):
+    return len(text.encode("utf-16-le")) // 2
+
+
+def path_problem(path):
+    """Why the client would skip path (or read it as another name), or None."""
+    if not isinstance(path, str) or not path:
+        return "an empty path"
     try:
         path.encode("utf-8")
     except UnicodeEncodeError:
-        raise PublishError(f"{path!r}: file names must be valid UTF-8") from None
+        return "not valid UTF-8"
+    if path[0] in "/\\":
+        return "starts with a separator"
     if ".." in path:
-        raise PublishError(f"{path}: the client skips any path containing '..'")
+        return "contains '..'"
     for character in path:
-        if ord(character) < 0x20 or character in '\\:<>"|?*':
-            raise PublishError(f"{path}: {character!r} cannot appear in a Windows path")
-    for part in path.split("/"):
-        if part.endswith((" ", ".")):
-            raise PublishError(f"{path}: Windows drops a trailing space or dot of {part!r}")
-        if part.split(".")[0].upper() in _RESERVED_NAMES:
-            raise PublishError(f"{path}: {part} is a reserved device name on Windows")
+        if ord(character) < 0x20 or character in '<>:"|?*':
+            return f"{character!r} cannot appear in a Windows path"
+    for name in re.split(r"[/\\]", path):
+        if not name:
+            return "has an empty name (a doubled or trailing separator)"
+        if name == ".":
+            return "has a '.' name"
+        if name.endswith((" ", ".")):
+            return f"Windows drops the trailing space or dot of {name!r}"
+        if name.split(".")[0].rstrip(" ").upper() in _RESERVED_NAMES:
+            return f"{name} is a reserved device name on Windows"
+    folder = max(path.rfind("/"), path.rfind("\\"))
+    if _utf16_length(path) > _LONGEST_PATH or (
+            folder >= 0 and _utf16_length(path[:folder]) > _LONGEST_FOLDER):
+        return (f"too long for a client whose launcher folder takes {_CLIENT_FOLDER_ROOM} "
+                f"characters ({_LONGEST_PATH} at most, folders {_LONGEST_FOLDER})")
+    return None
+
+
+def path_key(path):
+    """The name Windows compares: "/" as "\\", each letter upper-cased on its own (the
+    file system's table maps one character to one, as str.upper does not for "ß")."""
+    return "".join(c.upper() if len(c.upper()) == 1 else c for c in path.replace("/", "\\"))
+
+
+def path_problems(paths):
+    """(path, reason) for every path the client would skip, or that names the same
+    file as an earlier one."""
+    problems, seen = [], {}
+    for path in paths:
+        reason = path_problem(path)
+        if reason is None:
+            key = path_key(path)
+            if key in seen:
+                reason = f"the same file as {seen[key]} on Windows"
+            else:
+                seen[key] = path
+        if reason is not None:
+            problems.append((path, reason))
+    return problems
 
 
 def collect_files(source):
@@ -256,13 +317,15 @@ def collect_files(source):
                 raise PublishError(f"{file} is not a regular file")
             found.append((file.relative_to(source).as_posix(), file))
     found.sort(key=lambda item: item[0])
-    seen = {}
-    for path, _ in found:
-        _check_release_path(path)
-        folded = path.lower()
-        if folded in seen:
-            raise PublishError(f"{seen[folded]} and {path} are one file on Windows")
-        seen[folded] = path
+    # On Linux a backslash is part of a name; on Windows it separates folders.
+    problems = [(path, "'\\' is a folder separator on Windows") for path, _ in found
+                if "\\" in path]
+    problems += path_problems(path for path, _ in found if "\\" not in path)
+    problems.sort()
+    if problems:
+        listed = "\n".join(f"  {path}: {reason}" for path, reason in problems)
+        raise PublishError(f"{len(problems)} path(s) the client cannot install as they are:\n"
+                           f"{listed}")
     return found
 
 
@@ -375,7 +438,7 @@ def publish(source, out, channel="release", key="primary", bootstrapper=None, da
     if parse_timestamp(expires, "expiry") < published:
         raise PublishError(f"the expiry {expires} comes before the date {date}")
 
-    manifest = {"date": date, "expires": expires}
+    manifest = {"date": date, "expires": expires, "channel": channel}
     if bootstrapper is not None:
         data = pathlib.Path(bootstrapper).read_bytes()
         manifest["bootstrapper"] = {"sha256": store_content(folder, data), "size": len(data)}
@@ -388,11 +451,186 @@ def publish(source, out, channel="release", key="primary", bootstrapper=None, da
     return write_release(out, channel, manifest, key, password=password)
 
 
+# Verifying ----------------------------------------------------------------------------
+
+_HEX_DIGEST = re.compile(r"[0-9a-f]{64}")
+_MANIFEST_CAP = 4194304
+_SIGNATURE_CAP = 4096
+_CHUNK = 1 << 20
+
+
+class _Tree:
+    """A published tree, a folder or an http(s) base URL, read the same way."""
+
+    def __init__(self, location):
+        self.location = str(location).rstrip("/")
+        self.remote = re.match(r"https?://", self.location) is not None
+
+    def _open(self, relative):
+        """A binary stream, or None when there is no such file."""
+        if not self.remote:
+            try:
+                return open(pathlib.Path(self.location, relative), "rb")
+            except OSError:
+                return None
+        import urllib.error
+        import urllib.request
+        try:
+            return urllib.request.urlopen(f"{self.location}/{relative}", timeout=30)
+        except urllib.error.HTTPError as error:
+            if error.code == 404:
+                return None
+            raise PublishError(f"{self.location}/{relative}: HTTP {error.code}") from None
+        except OSError as error:
+            raise PublishError(f"{self.location}/{relative}: {error}") from None
+
+    def read(self, relative, limit):
+        """The whole file (None when missing or larger than limit)."""
+        stream = self._open(relative)
+        if stream is None:
+            return None
+        with stream:
+            data = stream.read(limit + 1)
+        return data if len(data) <= limit else None
+
+    def measure(self, relative):
+        """(size, sha256 digest, first bytes) of a file, read in pieces; None when missing."""
+        stream = self._open(relative)
+        if stream is None:
+            return None
+        digest, size, head = hashlib.sha256(), 0, b""
+        with stream:
+            while chunk := stream.read(_CHUNK):
+                head = head or chunk[:4096]
+                digest.update(chunk)
+                size += len(chunk)
+        return size, digest.hexdigest(), head
+
+
+def is_x64_executable(data):
+    """The client's check of a bootstrapper: "MZ", a "PE\\0\\0" signature where e_lfanew
+    points, machine x64 (0x8664), an executable image that is not a DLL."""
+    if len(data) < 0x40 or data[:2] != b"MZ":
+        return False
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    if pe > len(data) or len(data) - pe < 24 or data[pe:pe + 4] != b"PE\0\0":
+        return False
+    machine = int.from_bytes(data[pe + 4:pe + 6], "little")
+    characteristics = int.from_bytes(data[pe + 22:pe + 24], "little")
+    return machine == 0x8664 and characteristics & 0x0002 and not characteristics & 0x2000
+
+
+def _verifying_key(key):
+    if isinstance(key, str) and re.fullmatch(r"[0-9a-fA-F]{128}", key):
+        return public_key_from_hex(key)
+    return _public_key(key)
+
+
+def _entries(manifest):
+    """The manifest's file entries as (path, digest, size), with what is malformed."""
+    files = manifest.get("files", [])
+    if not isinstance(files, list):
+        return [], ["\"files\" is not a list"]
+    entries, problems = [], []
+    for position, element in enumerate(files):
+        path = element.get("path") if isinstance(element, dict) else None
+        digest = element.get("sha256") if isinstance(element, dict) else None
+        size = element.get("size") if isinstance(element, dict) else None
+        if not isinstance(path, str) or not isinstance(digest, str) or \
+                not _HEX_DIGEST.fullmatch(digest) or type(size) is not int or size < 0:
+            problems.append(f"files[{position}]: not a path, a lower-case SHA-256 and a size")
+        else:
+            entries.append((path, digest, size))
+    return entries, problems
+
+
+def _check_content(tree, folder, what, digest, size):
+    """Problems of one file of the content store; the first bytes when it is sound."""
+    found = tree.measure(f"{folder}/files/{digest}")
+    if found is None:
+        return [f"{what}: files/{digest} is missing"], None
+    problems = []
+    if found[0] != size:
+        problems.append(f"{what}: files/{digest} has {found[0]} bytes, the manifest says {size}")
+    if found[1] != digest:
+        problems.append(f"{what}: files/{digest} holds content whose digest is {found[1]}")
+    return problems, found[2]
+
+
+def verify(location, channel="release", keys=DEV_KEY_NAMES, now=None):
+    """Checks one published channel. Returns (report, problems): what was found, and
+    every problem of the first kind that has any (empty when the channel is sound).
+    The kinds, in order: manifest and signature, channel, dates, paths, content,
+    bootstrapper."""
+    tree = _Tree(location)
+    folder = _channel_folder("", channel).as_posix()
+    report = [f"{tree.location}/{folder}"]
+    manifest_bytes = tree.read(f"{folder}/manifest.json", _MANIFEST_CAP)
+    signature = tree.read(f"{folder}/manifest.sig", _SIGNATURE_CAP)
+    if manifest_bytes is None or signature is None:
+        return report, ["manifest.json or manifest.sig is missing (or over the client's cap)"]
+    names = [str(key) for key in keys]
+    if not any(verify_bytes(manifest_bytes, signature, _verifying_key(key)) for key in keys):
+        return report, [f"the signature is not valid under {', '.join(names)}"]
+    try:
+        manifest = json.loads(manifest_bytes.decode("utf-8"))
+    except (UnicodeDecodeError, ValueError):
+        manifest = None
+    if not isinstance(manifest, dict):
+        return report, ["manifest.json is not a JSON object"]
+    report.append(f"signature: valid under one of {', '.join(names)}")
+
+    if manifest.get("channel") != channel:
+        return report, [f"\"channel\" is {manifest.get('channel')!r}, not {channel!r}: "
+                        "clients of this channel skip it, or accept it elsewhere"]
+    report.append(f"channel: {channel}")
+
+    date, expires = manifest.get("date"), manifest.get("expires")
+    if not (isinstance(date, str) and _TIMESTAMP.fullmatch(date) and isinstance(expires, str)
+            and _TIMESTAMP.fullmatch(expires)):
+        return report, ["\"date\" and \"expires\" must both be YYYY-MM-DDTHH:MM:SSZ"]
+    now = now or format_timestamp(datetime.datetime.now(datetime.timezone.utc))
+    if expires < now:
+        return report, [f"expired at {expires} (now {now})"]
+    report.append(f"dated {date}, expires {expires}")
+
+    entries, problems = _entries(manifest)
+    problems += [f"{path}: {reason}" for path, reason in path_problems(e[0] for e in entries)]
+    if problems:
+        return report, problems
+    report.append(f"paths: {len(entries)} usable")
+
+    problems, total = [], 0
+    for path, digest, size in entries:
+        problems += _check_content(tree, folder, path, digest, size)[0]
+        total += size
+    if problems:
+        return report, problems
+    report.append(f"content: {len(entries)} files, {total} bytes, each present and whole")
+
+    bootstrapper = manifest.get("bootstrapper")
+    if bootstrapper is not None:
+        digest = bootstrapper.get("sha256") if isinstance(bootstrapper, dict) else None
+        size = bootstrapper.get("size") if isinstance(bootstrapper, dict) else None
+        if not isinstance(digest, str) or not _HEX_DIGEST.fullmatch(digest) or \
+                type(size) is not int:
+            return report, ["\"bootstrapper\" is not a lower-case SHA-256 and a size"]
+        problems, head = _check_content(tree, folder, "bootstrapper", digest, size)
+        if not problems and not is_x64_executable(head):
+            problems = ["bootstrapper: not a 64-bit Windows executable (clients keep theirs)"]
+        if problems:
+            return report, problems
+        report.append(f"bootstrapper: {size} bytes, a 64-bit Windows executable")
+    else:
+        report.append("bootstrapper: none")
+    return report, []
+
+
 # Command line -------------------------------------------------------------------------
 
 
 def _password(arguments):
-    if not arguments.password_env:
+    if not getattr(arguments, "password_env", None):
         return None
     value = os.environ.get(arguments.password_env)
     if value is None:
@@ -416,6 +654,13 @@ def main(argv=None):
     release.add_argument("--key", default="primary",
                          help="primary, secondary (development keys) or a PEM file")
 
+    check = commands.add_parser("verify", help="check a published channel")
+    check.add_argument("tree", help="folder served as /updates, or its http(s) URL")
+    check.add_argument("--channel", default="release", help="release, beta or latest")
+    check.add_argument("--key", action="append", dest="keys",
+                       help="primary, secondary, a PEM file or 128 hex (repeatable; "
+                            "default: both development keys)")
+
     public = commands.add_parser("public-key", help="print a key's public half in hex")
     public.add_argument("key", help="primary, secondary or a PEM file")
 
@@ -433,6 +678,14 @@ def main(argv=None):
             folder = publish(arguments.source, arguments.out, arguments.channel, arguments.key,
                              arguments.bootstrapper, arguments.date, arguments.expires, password)
             print(folder / "manifest.json")
+        elif arguments.command == "verify":
+            report, problems = verify(arguments.tree, arguments.channel,
+                                      arguments.keys or DEV_KEY_NAMES)
+            print("\n".join(report))
+            for problem in problems:
+                print(f"problem: {problem}")
+            print(f"{len(problems)} problem(s)" if problems else "ok")
+            return 1 if problems else 0
         elif arguments.command == "public-key":
             print(public_key_hex(arguments.key, password))
         else:

@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include <cstdint>
 #include <cwchar>
 
 #include "common/ascii.h"
@@ -42,6 +43,12 @@ PreScanResult PreScanArguments(const std::vector<std::wstring>& args,
         }
     }
     return result;
+}
+
+bool ShouldWaitFor(long processId, unsigned long ownProcessId) {
+    // Process ids are 32-bit: the id is read as the DWORD OpenProcess would be given.
+    const auto id = static_cast<std::uint32_t>(processId);
+    return id != 0 && id != static_cast<std::uint32_t>(ownProcessId);
 }
 
 RunMode ChooseRunMode(const std::vector<std::wstring>& args) {

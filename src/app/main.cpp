@@ -41,6 +41,9 @@ std::vector<std::wstring> SplitCommandLine() {
 }
 
 void WaitForProcessEnd(long processId) {
+    if (!ShouldWaitFor(processId, GetCurrentProcessId())) {
+        return;
+    }
     UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(processId)));
     if (process) {
         WaitForSingleObject(process.get(), INFINITE);

@@ -10,7 +10,21 @@ std::wstring Quoted(std::wstring_view text) {
     std::wstring quoted;
     quoted.reserve(text.size() + 2);
     quoted += L'"';
-    quoted += text;
+    size_t backslashes = 0;
+    for (wchar_t c : text) {
+        if (c == L'\\') {
+            ++backslashes;
+        } else if (c == L'"') {
+            // 2n + 1 backslashes and a quote read as n backslashes and the quote itself:
+            // the n already written get n + 1 more.
+            quoted.append(backslashes + 1, L'\\');
+            backslashes = 0;
+        } else {
+            backslashes = 0;
+        }
+        quoted += c;
+    }
+    quoted.append(backslashes, L'\\');  // doubled before the closing quote
     quoted += L'"';
     return quoted;
 }

@@ -7,8 +7,11 @@
 
 namespace zelk {
 
-// text between double quotes, as one command-line argument. The texts quoted here
-// (paths, and links already checked to hold no double quote) need no escaping.
+// text as one command-line argument, between double quotes, escaped by the rules
+// the started program's CommandLineToArgvW (or C runtime) reads it with: backslashes
+// are literal unless a double quote follows them, so those before a quote (the
+// closing one included) are doubled, and a quote of the text is escaped. A link
+// ending with "\" thus reaches the launcher as sent, not as an escaped quote.
 std::wstring Quoted(std::wstring_view text);
 
 // CreateProcessW with no inherited handles, the caller's environment and the default

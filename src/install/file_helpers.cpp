@@ -31,7 +31,8 @@ bool WriteAll(HANDLE file, std::span<const std::uint8_t> bytes) {
 
 }  // namespace
 
-bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& bytes) {
+bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& bytes,
+                   std::uint64_t maxBytes) {
     UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
@@ -39,7 +40,8 @@ bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>&
     }
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
-        static_cast<unsigned long long>(size.QuadPart) > SIZE_MAX) {
+        static_cast<unsigned long long>(size.QuadPart) > SIZE_MAX ||
+        static_cast<std::uint64_t>(size.QuadPart) > maxBytes) {
         return false;
     }
     std::vector<std::uint8_t> content;

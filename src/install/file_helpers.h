@@ -10,8 +10,10 @@
 namespace zelk {
 
 // True when the file could be opened; bytes then holds its whole content.
-// On false, bytes is left untouched.
-bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& bytes);
+// On false, bytes is left untouched. A file larger than maxBytes is not read at all
+// (false), so a file that should be small cannot take the memory of a huge one.
+bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& bytes,
+                   std::uint64_t maxBytes = UINT64_MAX);
 
 // Whether a replacement's content is on disk before the rename makes it the file.
 // Deferred leaves the flush to the caller (FlushToDisk), who must see it done before

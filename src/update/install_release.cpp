@@ -10,6 +10,7 @@
 #include "app/launch_options.h"
 #include "common/process.h"
 #include "common/text.h"
+#include "common/win_handles.h"
 #include "install/background_flush.h"
 #include "install/file_helpers.h"
 #include "integrity/sha256.h"
@@ -17,7 +18,10 @@
 #include "shell/launcher.h"
 #include "splash/download_progress.h"
 #include "splash/status.h"
+#include "update/executable_image.h"
 #include "update/manifest.h"
+#include "update/path_rules.h"
+#include "update/release_paths.h"
 #include "update/state_files.h"
 #include "update/update_flow.h"
 
@@ -39,6 +43,20 @@ std::uint64_t SizeOnDisk(const fs::path& path) {
         return UINT64_MAX;
     }
     return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// The first bytes of a file, enough for its executable headers.
+std::vector<std::uint8_t> ImageHeader(const fs::path& path) {
+    constexpr std::size_t kHeaderBytes = 64 * 1024;
+    std::vector<std::uint8_t> bytes(kHeaderBytes);
+    UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD read = 0;
+    if (!file || !ReadFile(file.get(), bytes.data(), kHeaderBytes, &read, nullptr)) {
+        read = 0;
+    }
+    bytes.resize(read);
+    return bytes;
 }
 
 enum class BootstrapperOutcome { Unchanged, Restarted };
@@ -66,6 +84,12 @@ BootstrapperOutcome UpdateBootstrapper(const JsonValue& manifest,
     if (!downloadContent(*flow.session, sources, record.sha256, record.size, fresh, {}).ok) {
         return BootstrapperOutcome::Unchanged;
     }
+    // Whatever its digest, only a 64-bit Windows program may take Zelk.exe's place: the
+    // shortcuts and zelk:// start it.
+    if (!IsX64Executable(ImageHeader(fresh))) {
+        DeleteFileW(fresh.c_str());
+        return BootstrapperOutcome::Unchanged;
+    }
     const bool same = SameFile(flow.programPath, flow.paths.exePath);
     const bool movedAside =
         same && MoveFileExW(flow.paths.exePath.c_str(), flow.paths.oldExePath.c_str(),
@@ -91,38 +115,40 @@ BootstrapperOutcome UpdateBootstrapper(const JsonValue& manifest,
     return BootstrapperOutcome::Unchanged;
 }
 
-// Index entries that no current file claims. Entries that would name something
-// outside the launcher's folder are never touched.
+}  // namespace
+
 void RemoveObsoleteFiles(const InstalledIndex& index, const std::vector<ManifestFile>& allFiles,
                          const fs::path& appDir) {
+    std::set<std::wstring> current;
+    for (const ManifestFile& file : allFiles) {
+        current.insert(PathKey(file.path));
+    }
     for (const auto& [path, digest] : index) {
-        if (!IsSafeRelativePath(std::wstring_view(path))) {
+        const std::wstring key = PathKey(path);
+        if (key.empty() || current.count(key) != 0 || CrossesLink(appDir, path)) {
             continue;
         }
-        bool current = false;
-        for (const ManifestFile& file : allFiles) {
-            if (SameRelativePath(file.path, path)) {
-                current = true;
-                break;
-            }
-        }
-        if (!current) {
-            std::error_code ignored;
-            fs::remove(appDir / path, ignored);  // a file, or a folder left empty
-        }
+        std::error_code ignored;
+        // By its resolved spelling: the one Windows would use for the raw text anyway.
+        fs::remove(appDir / ResolvedPath(std::wstring_view(path)), ignored);
     }
 }
+
+namespace {
 
 struct Downloads {
     enum class Outcome { Complete, NotDelivered, NotWritten } outcome = Outcome::Complete;
     DWORD writeError = 0;
+    std::wstring failedPath;  // the file that could not be written
+    bool blocked = false;     // by what stands on disk, not by a program holding it
 };
 
 // The pending files, with up to kMaxTransfers transfers at once. Each content goes
 // to its partial file, is moved into place at once when it is whole and verified, and
 // is recorded in the index (journal) once the flush behind the downloads has put it on
 // disk. index follows what is in place.
-Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
+Downloads DownloadPendingFiles(const std::vector<ManifestFile>& allFiles,
+                               const std::vector<ManifestFile>& pendingFiles,
                                const std::vector<std::wstring>& sources, const FlowContext& flow,
                                InstalledIndex& index) {
     // One transfer per content: files of the same digest share it.
@@ -157,6 +183,15 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
         for (std::size_t i = 0; i < files.size(); ++i) {
             const ManifestFile& file = *files[i];
             const fs::path full = flow.paths.appDir / file.path;
+            downloads.failedPath = file.path;
+            // What the index says this update may remove goes first; anything else in
+            // the way (a user's own file, a link) stops the update, nothing deleted.
+            if (!ClearTheWay(flow.paths.appDir, file, index, allFiles)) {
+                downloads.blocked = true;
+                return false;
+            }
+            std::error_code ignored;
+            fs::create_directories(full.parent_path(), ignored);
             // The last path takes the downloaded file itself; others get copies of it.
             fs::path from = partial;
             if (i + 1 < files.size()) {
@@ -171,6 +206,8 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
             if (!flushes.Place(from, full,
                                [&journal, recorded] { AppendIndexLine(journal, *recorded); })) {
                 downloads.writeError = GetLastError();
+                downloads.blocked =
+                    FindObstacle(flow.paths.appDir, file.path).obstacle != Obstacle::None;
                 return false;
             }
             index[file.path] = file.sha256;
@@ -196,6 +233,7 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
     } else if (!outcome.complete && outcome.failure.writeError != 0) {
         downloads.outcome = Downloads::Outcome::NotWritten;
         downloads.writeError = outcome.failure.writeError;
+        downloads.failedPath = jobFiles[outcome.failedJob].front()->path;
     } else if (!outcome.complete) {
         downloads.outcome = Downloads::Outcome::NotDelivered;
     }
@@ -240,11 +278,24 @@ std::vector<std::wstring> ContentSources(const std::wstring& releaseFolder,
 std::vector<ManifestFile> SelectPendingFiles(const std::vector<ManifestFile>& allFiles,
                                              const InstalledIndex& index, const fs::path& appDir) {
     // Judged by recorded digest and size on disk: no installed content is read.
+    // An index line under another spelling of the same file counts for it; one with
+    // the manifest's exact spelling counts first.
+    std::map<std::wstring, std::string> byKey;
+    for (const auto& [path, digest] : index) {
+        if (const std::wstring key = PathKey(path); !key.empty()) {
+            byKey[key] = digest;
+        }
+    }
     std::vector<ManifestFile> pending;
     for (const ManifestFile& file : allFiles) {
         const fs::path full = appDir / file.path;
-        const auto indexed = index.find(file.path);
-        if (indexed == index.end() || indexed->second != file.sha256 || !PathExists(full) ||
+        const std::string* recorded = nullptr;
+        if (const auto exact = index.find(file.path); exact != index.end()) {
+            recorded = &exact->second;
+        } else if (const auto other = byKey.find(PathKey(file.path)); other != byKey.end()) {
+            recorded = &other->second;
+        }
+        if (recorded == nullptr || *recorded != file.sha256 || !PathExists(full) ||
             SizeOnDisk(full) != file.size) {
             pending.push_back(file);
         }
@@ -253,12 +304,8 @@ std::vector<ManifestFile> SelectPendingFiles(const std::vector<ManifestFile>& al
 }
 
 bool SameRelativePath(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    const std::wstring left = WithBackslashes(a), right = WithBackslashes(b);
-    return CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right.c_str(),
-                                static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
+    const std::wstring key = PathKey(a);
+    return !key.empty() && key == PathKey(b);
 }
 
 int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
@@ -273,10 +320,10 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
     }
 
     InstalledIndex index = ReadInstalledIndex(flow.paths.installedMarker);
-    const std::vector<ManifestFile> allFiles = ReadManifestFiles(manifest);
+    const std::vector<ManifestFile> allFiles = ReadManifestFiles(manifest, appDir);
     const std::vector<ManifestFile> pendingFiles = SelectPendingFiles(allFiles, index, appDir);
 
-    const Downloads downloads = DownloadPendingFiles(pendingFiles, sources, flow, index);
+    const Downloads downloads = DownloadPendingFiles(allFiles, pendingFiles, sources, flow, index);
     if (downloads.outcome == Downloads::Outcome::NotDelivered) {
         if (flow.launcherExists) {
             SetStatus(L"Mise à jour interrompue", L"Lancement de la version installée", 1.0);
@@ -288,10 +335,7 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
     }
     if (downloads.outcome == Downloads::Outcome::NotWritten) {
         SetStatus(kInstallFailed,
-                  downloads.writeError == ERROR_DISK_FULL ||
-                          downloads.writeError == ERROR_HANDLE_DISK_FULL
-                      ? L"Espace disque insuffisant : libère de la place puis relance."
-                      : L"Fichier verrouillé : ferme le launcher puis relance.",
+                  WriteFailureDetail(downloads.writeError, downloads.blocked, downloads.failedPath),
                   0.0);
         return kFailedOnScreen;  // in every mode: the user must act
     }

@@ -2,9 +2,11 @@
 
 #include <windows.h>
 
+#include <set>
 #include <utility>
 
 #include "common/text.h"
+#include "update/release_paths.h"
 
 namespace zelk {
 
@@ -22,12 +24,17 @@ bool IsValidManifestFile(const ManifestFile& file) {
     return IsValidManifestEntry(std::wstring_view(file.path), file.sha256);
 }
 
-std::vector<ManifestFile> ReadManifestFiles(const JsonValue& manifest) {
+std::vector<ManifestFile> ReadManifestFiles(const JsonValue& manifest,
+                                            const std::filesystem::path& appDir) {
+    const size_t folderLength = appDir.native().size();
     std::vector<ManifestFile> files;
+    std::set<std::wstring> seen;
     for (ManifestEntry& entry : ReadManifestEntries(manifest)) {
         ManifestFile file{Utf8ToWide(entry.path), std::move(entry.sha256), entry.size};
-        // Checked again as UTF-16: the path that Windows will be given.
-        if (IsValidManifestFile(file)) {
+        // Checked again as UTF-16: the path that Windows will be given. Two entries
+        // for one file would take turns on disk, run after run.
+        if (IsValidManifestFile(file) && FitsBelow(folderLength, std::wstring_view(file.path)) &&
+            seen.insert(PathKey(file.path)).second) {
             files.push_back(std::move(file));
         }
     }

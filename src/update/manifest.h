@@ -2,6 +2,7 @@
 // Reading a verified release manifest.
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,10 @@ struct ManifestFile {
 bool ValidateManifest(const JsonValue& manifest, const std::string& lastDate, std::string& message);
 
 // The valid entries of "files" (ReadManifestEntries), in manifest order, with
-// their paths in UTF-16; invalid ones are skipped.
-std::vector<ManifestFile> ReadManifestFiles(const JsonValue& manifest);
+// their paths in UTF-16. Skipped: invalid ones, those too long to be written below
+// appDir, and those that name the same file as an earlier entry (the first wins).
+std::vector<ManifestFile> ReadManifestFiles(const JsonValue& manifest,
+                                            const std::filesystem::path& appDir = {});
 
 // Whether an entry may take part in an installation (IsValidManifestEntry).
 bool IsValidManifestFile(const ManifestFile& file);

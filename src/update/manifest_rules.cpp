@@ -46,6 +46,15 @@ bool ValidateManifestAt(const JsonValue& manifest, std::string_view lastDate, st
     return true;
 }
 
+bool ChannelMatches(const JsonValue& manifest, std::string_view channel) {
+    const auto found = manifest.object.find("channel");
+    if (manifest.type != JsonType::Object || found == manifest.object.end()) {
+        return true;
+    }
+    // A value of another type names no channel at all: never this one.
+    return found->second.type == JsonType::String && found->second.string == channel;
+}
+
 std::uint64_t ToByteCount(double number) {
     constexpr double kTwoTo64 = 18446744073709551616.0;
     if (!(number > -1.0) || number >= kTwoTo64) {  // also catches NaN

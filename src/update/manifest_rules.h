@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "json/json.h"
+#include "update/path_rules.h"
 
 namespace zelk {
 
@@ -33,32 +34,19 @@ bool ValidateManifestAt(const JsonValue& manifest, std::string_view lastDate, st
 // size, so every size comparison with it fails.
 std::uint64_t ToByteCount(double number);
 
-// A file path from a manifest (or the index of installed files) must stay below
-// the installation folder: not empty, no "..", no ":" (a drive such as "C:x" or an
-// alternate data stream "name:stream"), not starting with a separator. Control
-// characters are refused too: no file name may hold one, a zero would cut the path
-// short, and a line break would split the path's line in the index.
-template <typename Char>
-bool IsSafeRelativePath(std::basic_string_view<Char> path) {
-    if (path.empty() || path.front() == Char('\\') || path.front() == Char('/')) {
-        return false;
-    }
-    for (size_t i = 0; i < path.size(); ++i) {
-        if (static_cast<std::make_unsigned_t<Char>>(path[i]) < 0x20 || path[i] == Char(':') ||
-            (path[i] == Char('.') && i + 1 < path.size() && path[i + 1] == Char('.'))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Whether a file entry may take part in an installation: a digest of exactly 64
 // bytes (its characters are not checked: a wrong one can never be downloaded) and
-// a safe path. The same rule for the UTF-8 path and its UTF-16 conversion.
+// a usable path (JudgePath). The same rule for the UTF-8 path and its UTF-16 conversion.
 template <typename Char>
 bool IsValidManifestEntry(std::basic_string_view<Char> path, std::string_view sha256) {
     return sha256.size() == 64 && IsSafeRelativePath(path);
 }
+
+// Whether a manifest was signed for the channel whose folder served it. The
+// publisher writes a "channel" string into every manifest it signs, so a genuine
+// manifest of one channel replayed under another folder is refused; a manifest
+// without the key (published before it existed) is accepted.
+bool ChannelMatches(const JsonValue& manifest, std::string_view channel);
 
 // One valid element of "files", its path still the manifest's UTF-8 text.
 struct ManifestEntry {

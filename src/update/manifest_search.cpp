@@ -17,8 +17,8 @@ constexpr unsigned kRefusedPauseMs = 2500;
 
 // True when releaseFolder served a manifest signed by a built-in key, well formed
 // and acceptable; a refusal by the freshness rules leaves its message.
-bool TryCandidate(const std::wstring& releaseFolder, const std::string& lastDate,
-                  const FetchDocument& fetch, ManifestSearch& search) {
+bool TryCandidate(const std::wstring& releaseFolder, const std::string& channel,
+                  const std::string& lastDate, const FetchDocument& fetch, ManifestSearch& search) {
     std::vector<std::uint8_t> body, signature;
     if (!fetch(releaseFolder + L"/manifest.json", body, kManifestCap) ||
         !fetch(releaseFolder + L"/manifest.sig", signature, kSignatureCap)) {
@@ -27,8 +27,9 @@ bool TryCandidate(const std::wstring& releaseFolder, const std::string& lastDate
     const std::vector<std::uint8_t> decoded = decodeSignature(
         std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size()));
     JsonValue manifest;
+    // A manifest signed for another channel is as unusable here as a forged one.
     if (!verifyManifestSignature(body, decoded) || !parseJson(body, manifest) ||
-        manifest.type != JsonType::Object) {
+        manifest.type != JsonType::Object || !ChannelMatches(manifest, channel)) {
         return false;
     }
     std::string message;
@@ -52,7 +53,8 @@ ManifestSearch SearchManifest(const std::vector<std::wstring>& baseUrls, const s
     ManifestSearch search;
     for (const std::wstring& base : baseUrls) {
         for (const std::string& candidate : channels) {
-            if (TryCandidate(base + L"/" + Utf8ToWide(candidate), lastDate, fetch, search)) {
+            if (TryCandidate(base + L"/" + Utf8ToWide(candidate), candidate, lastDate, fetch,
+                             search)) {
                 return search;
             }
         }

@@ -30,8 +30,9 @@ struct ManifestSearch {
 // Tries releaseFolder = base + "/" + channel for each base URL in order and, within
 // each, the configured channel and then "release" (once when they are the same).
 // A candidate is accepted when its manifest.json and manifest.sig arrive, the
-// signature is valid under a built-in key, the body is a JSON object and the
-// freshness rules accept it against lastDate. Nothing is retried.
+// signature is valid under a built-in key, the body is a JSON object whose
+// "channel", when present, names the channel tried, and the freshness rules accept
+// it against lastDate. Nothing is retried.
 ManifestSearch SearchManifest(const std::vector<std::wstring>& baseUrls, const std::string& channel,
                               const std::string& lastDate, const FetchDocument& fetch);
 

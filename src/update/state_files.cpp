@@ -11,9 +11,13 @@
 namespace zelk {
 namespace {
 
+// No state file of a real installation comes near this; a larger one is damaged or
+// planted, and is treated as unreadable rather than loaded whole.
+constexpr std::uint64_t kLargestStateFile = 16u << 20;
+
 bool ReadText(const std::filesystem::path& path, std::string& text) {
     std::vector<std::uint8_t> bytes;
-    if (!ReadWholeFile(path, bytes)) {
+    if (!ReadWholeFile(path, bytes, kLargestStateFile)) {
         return false;
     }
     text =
@@ -31,7 +35,7 @@ bool WriteText(const std::filesystem::path& path, std::string_view text) {
 
 Settings ReadSettings(const std::filesystem::path& settingsFile) {
     std::vector<std::uint8_t> bytes;
-    if (!ReadWholeFile(settingsFile, bytes)) {
+    if (!ReadWholeFile(settingsFile, bytes, kLargestStateFile)) {
         return {};
     }
     return ParseSettings(bytes);

@@ -16,7 +16,8 @@ namespace zelk {
 // Path of an installed file -> its digest, ordered by UTF-16 code units.
 using InstalledIndex = std::map<std::wstring, std::string>;
 
-// Defaults when the file is missing, unreadable or malformed.
+// Defaults when the file is missing, unreadable, malformed or larger than 16 MiB
+// (every reader here treats a state file that large as unreadable).
 Settings ReadSettings(const std::filesystem::path& settingsFile);
 
 // The installed release's date, or empty when none is known.

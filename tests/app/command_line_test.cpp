@@ -109,6 +109,19 @@ TEST(RunModes, RenameAndMigrationComeBeforeTheOthers) {
               RunMode::MigrationTrial);
 }
 
+TEST(ProcessIds, NeitherItsOwnNorZeroIsWaitedFor) {
+    const unsigned long own = 4242;
+    const std::pair<long, bool> cases[] = {
+        {4242, false}, {0, false}, {4243, true},
+        {1, true},     {-1, true},  // 0xFFFFFFFF: not a process, so OpenProcess fails and nothing
+                                    // waits
+    };
+    for (const auto& [id, waits] : cases) {
+        EXPECT_EQ(ShouldWaitFor(id, own), waits) << id;
+    }
+    EXPECT_FALSE(ShouldWaitFor(ParseProcessId(L"not a number"), own));
+}
+
 TEST(ProcessIds, ReadAsBase10) {
     EXPECT_EQ(ParseProcessId(L"0123"), 123);
     EXPECT_EQ(ParseProcessId(L"0x10"), 0);

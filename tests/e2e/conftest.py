@@ -39,10 +39,12 @@ class Releases:
         root.mkdir(parents=True, exist_ok=True)
 
     def publish(self, files: dict, channel="release", bootstrapper=None, date=None,
-                expires=None, key="primary", extra_entries=(), leave_out=()):
+                expires=None, key="primary", extra_entries=(), leave_out=(), folder=None):
         """files: path -> bytes, listed in this order. extra_entries are raw manifest
-        elements; leave_out names paths whose content is not put in the store."""
-        manifest = {"date": date or stamp(), "expires": expires or stamp(days=30)}
+        elements; leave_out names paths whose content is not put in the store. The
+        manifest names channel; folder (default: the channel) is where it is served."""
+        manifest = {"date": date or stamp(), "expires": expires or stamp(days=30),
+                    "channel": channel}
         contents = {}
         if bootstrapper is not None:
             manifest["bootstrapper"] = {"sha256": publish.sha256_hex(bootstrapper),
@@ -54,10 +56,10 @@ class Releases:
             if path not in leave_out:
                 contents[publish.sha256_hex(data)] = data
         manifest["files"] = entries + list(extra_entries)
-        folder = self.root / channel
-        if (folder / "files").exists():
-            shutil.rmtree(folder / "files")
-        publish.write_release(self.root, channel, manifest, key, contents)
+        folder = folder or channel
+        if (self.root / folder / "files").exists():
+            shutil.rmtree(self.root / folder / "files")
+        publish.write_release(self.root, folder, manifest, key, contents)
         return manifest
 
     def remove(self, channel):

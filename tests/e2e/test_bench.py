@@ -126,7 +126,8 @@ def test_invalid_entries_are_skipped_and_never_recorded(tmp_path, releases, serv
     root = tmp_path / "root"
     bad = [{"path": p, "sha256": "0" * 64, "size": 1}
            for p in ["app/../escape.txt", "/abs.txt", "\\abs.txt", "", "C:drive.txt",
-                     "data.txt:hidden"]]
+                     "data.txt:hidden", "COM1", "aux.txt", "lib/LPT1.dll", "keep.txt.",
+                     "a//b", "./dot.txt", "what?.txt", "x" * 300]]
     bad.append({"path": "short.txt", "sha256": "0" * 63, "size": 1})
     releases.publish(standard_files(), extra_entries=bad)
     assert bench(root, server.url())[0] == 10
@@ -239,7 +240,12 @@ def test_automatic_updates_off_makes_no_request(tmp_path, releases, server):
 
 def test_bootstrapper_of_the_release_goes_to_the_explicit_root(tmp_path, releases, server):
     root = tmp_path / "root"
-    new_exe = b"MZ" + payload(50_000, 5)
+    # Only a 64-bit Windows program takes Zelk.exe's place, whatever its digest.
+    for not_a_program in (b"", b"MZ" + payload(50_000, 5)):
+        releases.publish(standard_files(), bootstrapper=not_a_program)
+        assert bench(root, server.url())[0] == 10
+        assert not installation(root)["exe"].exists()
+    new_exe = LAUNCHER + payload(50_000, 5)  # a PE image with trailing bytes
     releases.publish(standard_files(), bootstrapper=new_exe)
     assert bench(root, server.url())[0] == 10
     assert installation(root)["exe"].read_bytes() == new_exe

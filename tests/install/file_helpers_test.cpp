@@ -29,6 +29,16 @@ TEST(ReadWholeFile, EmptyMissingAndFolder) {
     EXPECT_EQ(bytes, Bytes("kept"));
 }
 
+TEST(ReadWholeFile, AFileOverTheLimitIsNotRead) {
+    ScratchDir dir;
+    WriteBytes(dir / L"f", "12345");
+    std::vector<std::uint8_t> bytes = Bytes("kept");
+    EXPECT_FALSE(ReadWholeFile(dir / L"f", bytes, 4));
+    EXPECT_EQ(bytes, Bytes("kept"));
+    EXPECT_TRUE(ReadWholeFile(dir / L"f", bytes, 5));
+    EXPECT_EQ(bytes, Bytes("12345"));
+}
+
 TEST(ReadWholeFile, ReplacesContentAndReadsWhileAnotherWriterHasItOpen) {
     ScratchDir dir;
     std::string content(300000, '\0');

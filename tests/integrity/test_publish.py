@@ -54,7 +54,8 @@ def test_release_layout_and_manifest(tmp_path, source):
 
     manifest_bytes = (folder / "manifest.json").read_bytes()
     manifest = json.loads(manifest_bytes.decode("utf-8"))
-    assert list(manifest) == ["date", "expires", "bootstrapper", "files"]
+    assert list(manifest) == ["date", "expires", "channel", "bootstrapper", "files"]
+    assert manifest["channel"] == "beta"
     assert manifest["date"] == DATE and manifest["expires"] == EXPIRES
     assert manifest["bootstrapper"] == {"sha256": publish.sha256_hex(b"MZ bootstrapper"),
                                         "size": 15}
@@ -87,7 +88,7 @@ def test_manifest_without_bootstrapper_and_without_files(tmp_path):
     folder = publish.publish(tmp_path / "source", tmp_path / "out", date=DATE, expires=EXPIRES)
     assert (folder / "manifest.json").read_bytes() == (
         b'{\n  "date": "2025-06-01T12:00:00Z",\n  "expires": "2025-07-01T12:00:00Z",\n'
-        b'  "files": []\n}\n')
+        b'  "channel": "release",\n  "files": []\n}\n')
     assert publish.verify_bytes((folder / "manifest.json").read_bytes(),
                                 (folder / "manifest.sig").read_text(), "primary")
 
@@ -171,6 +172,30 @@ def test_refuses_names_windows_cannot_hold(tmp_path, files):
     with pytest.raises(publish.PublishError):
         publish.publish(source, tmp_path / "out", date=DATE, expires=EXPIRES)
     assert not (tmp_path / "out").exists()
+
+
+def test_refusal_names_every_offending_path(tmp_path):
+    files = {"ok.txt": b"x", "lib/COM1.dll": b"x", "lib/lpt\u00b9.log": b"x", "Dup.txt": b"x",
+             "dup.TXT": b"y", "name. /x": b"x", "back\\slash": b"x", "q?.txt": b"x",
+             "d" * 150 + "/f": b"x", "also/fine.txt": b"x"}
+    source = make_source(tmp_path / "source", files)
+    done = run_cli("release", source, tmp_path / "out")
+    assert done.returncode == 1 and not (tmp_path / "out").exists()
+    named = [line.split(":")[0].strip() for line in done.stderr.splitlines()[1:]]
+    assert sorted(named) == sorted(["lib/COM1.dll", "lib/lpt\u00b9.log", "dup.TXT", "name. /x",
+                                    "back\\slash", "q?.txt", "d" * 150 + "/f"])
+
+
+@pytest.mark.parametrize("path, usable", [
+    ("ZelkLauncher.exe", True), ("lib/a.dll", True), ("COM10", True), ("console.txt", True),
+    ("x" * 154, True), ("x" * 155, False), ("d" * 146 + "/f", True), ("d" * 147 + "/f", False),
+    ("aux", False), ("Aux.tar.gz", False), ("con .txt", False), ("CONIN$", False),
+    ("COM0", False), ("a//b", False), ("./a", False), ("a/", False), ("a.", False),
+    ("a ", False), ("a:b", False), ("a..b", False), ("/a", False), ("", False), ("a\tb", False),
+])
+def test_path_rules_match_the_clients(path, usable):
+    # The same verdicts as the client's table (tests/update/path_cases.h).
+    assert (publish.path_problem(path) is None) == usable
 
 
 def test_refuses_unusable_setups(tmp_path, source):

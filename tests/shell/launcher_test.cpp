@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <shellapi.h>
 
 #include <chrono>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "app/launch_options.h"
+#include "common/process.h"
 #include "common/text.h"
 #include "common/win_handles.h"
 #include "install/paths.h"
@@ -101,6 +103,49 @@ TEST_F(LauncherTest, PassesTheLinkAsOneQuotedArgument) {
     const auto [commandLine, directory] = Split(test::WaitForLines(record_, 1));
     EXPECT_EQ(commandLine, L"\"" + paths_.launcherExe.native() + L"\" \"" + LaunchUrl + L"\"");
     EXPECT_EQ(directory, paths_.appDir.native());
+}
+
+// What CommandLineToArgvW (as the C runtime) reads back from Quoted text.
+std::vector<std::wstring> ReadBack(const std::wstring& commandLine) {
+    int count = 0;
+    LPWSTR* argv = CommandLineToArgvW(commandLine.c_str(), &count);
+    std::vector<std::wstring> args;
+    if (argv != nullptr) {
+        args.assign(argv, argv + count);
+        LocalFree(argv);
+    }
+    return args;
+}
+
+TEST(Quoted, EveryArgumentReadsBackAsItWasGiven) {
+    const std::wstring texts[] = {
+        L"",
+        L"zelk://x",
+        L"zelk://x\\",
+        L"zelk://x\\\\",
+        L"C:\\Program Files\\Zelk\\Zelk.exe",
+        L"C:\\temp\\",
+        L"a\"b",
+        L"a\\\"b",
+        L"a\\\\\"b\\",
+        L"\"",
+        L"two  spaces\ttab",
+        L"\\\\server\\share",
+    };
+    for (const std::wstring& text : texts) {
+        const std::wstring commandLine = L"program.exe " + Quoted(text) + L" " + Quoted(L"next");
+        EXPECT_EQ(ReadBack(commandLine), (std::vector<std::wstring>{L"program.exe", text, L"next"}))
+            << commandLine;
+    }
+}
+
+TEST_F(LauncherTest, ALinkEndingWithABackslashReachesTheLauncherAsSent) {
+    InstallStandin();
+    LaunchUrl = L"zelk://x\\";
+    ASSERT_TRUE(StartLauncher(paths_.appDir));
+    const auto [commandLine, directory] = Split(test::WaitForLines(record_, 1));
+    EXPECT_EQ(ReadBack(commandLine),
+              (std::vector<std::wstring>{paths_.launcherExe.native(), LaunchUrl}));
 }
 
 TEST_F(LauncherTest, MissingLauncherStartsNothingAndRefreshesNoIcon) {

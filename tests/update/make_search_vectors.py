@@ -20,6 +20,8 @@ CURRENT = publish.format_manifest({"date": "2025-06-01T00:00:00Z",
                                    "expires": "2099-12-31T23:59:59Z", "files": FILES})
 BETA = publish.format_manifest({"date": "2025-07-01T00:00:00Z",
                                 "expires": "2099-12-31T23:59:59Z", "files": FILES})
+LABELLED_BETA = publish.format_manifest({"date": "2025-07-01T00:00:00Z", "channel": "beta",
+                                         "expires": "2099-12-31T23:59:59Z", "files": FILES})
 EXPIRED = publish.format_manifest({"date": "2020-01-01T00:00:00Z",
                                    "expires": "2020-02-01T00:00:00Z", "files": FILES})
 NOT_AN_OBJECT = b'["date", "2025-06-01T00:00:00Z"]\n'
@@ -29,6 +31,8 @@ VECTORS = [
      "Acceptable until 2099, dated 2025-06-01T00:00:00Z; signed with the primary key."),
     ("Beta", BETA, "secondary",
      "Acceptable until 2099, dated 2025-07-01T00:00:00Z; signed with the secondary key."),
+    ("LabelledBeta", LABELLED_BETA, "primary",
+     "As Beta, and signed for the beta channel (\"channel\": \"beta\")."),
     ("Expired", EXPIRED, "primary", "Expired since 2020-02-01T00:00:00Z."),
     ("NotAnObject", NOT_AN_OBJECT, "primary", "Validly signed, but not a JSON object."),
 ]

@@ -8,6 +8,7 @@
 
 #include "json/json.h"
 #include "update/manifest_rules.h"
+#include "path_model.h"
 #include "support/fuzz_check.h"
 
 #include <algorithm>
@@ -82,10 +83,7 @@ void CheckByteCount(const JsonValue& record, std::uint64_t size) {
 }
 
 bool ExpectedValid(const std::string& path, const std::string& sha256) {
-    const bool control = std::any_of(path.begin(), path.end(),
-                                     [](char c) { return static_cast<unsigned char>(c) < 0x20; });
-    return sha256.size() == 64 && !path.empty() && path[0] != '/' && path[0] != '\\' &&
-           path.find("..") == std::string::npos && path.find(':') == std::string::npos && !control;
+    return sha256.size() == 64 && zelk::testing::ModelVerdict(path) == zelk::PathVerdict::Usable;
 }
 
 void CheckEntries(const JsonValue& manifest) {

@@ -107,14 +107,29 @@ TEST(ByteCounts, IntegerPartOrNoSizeAtAll) {
 }
 
 TEST(ManifestPaths, StayBelowTheInstallationFolder) {
-    const char* accepted[] = {"ZelkLauncher.exe", "lib/a.dll", "lib\\a.dll", "a.b/c", ". /x",
+    const char* accepted[] = {"ZelkLauncher.exe", "lib/a.dll", "lib\\a.dll", "a.b/c",
                               "dir/.hidden"};
     for (const char* path : accepted) {
         EXPECT_TRUE(IsSafeRelativePath(std::string_view(path))) << path;
     }
-    const char* rejected[] = {
-        "",     "app/../x.dll",         "a..b", "..",  "\\x", "/x",   "C:x", "C:\\x", "name:stream",
-        "x/..", "\\\\server\\share\\x", "a\nb", "a\r", "\tx", "a\x1f"};
+    const char* rejected[] = {"",
+                              "app/../x.dll",
+                              "a..b",
+                              "..",
+                              "\\x",
+                              "/x",
+                              "C:x",
+                              "C:\\x",
+                              "name:stream",
+                              "x/..",
+                              "\\\\server\\share\\x",
+                              "a\nb",
+                              "a\r",
+                              "\tx",
+                              "a\x1f",
+                              ". /x" /* a name ending with a space */,
+                              "COM1",
+                              "d//x"};
     for (const char* path : rejected) {
         EXPECT_FALSE(IsSafeRelativePath(std::string_view(path))) << path;
     }
@@ -124,6 +139,23 @@ TEST(ManifestPaths, StayBelowTheInstallationFolder) {
     // Bytes of UTF-8 sequences are no control characters, whatever char's sign.
     EXPECT_TRUE(IsSafeRelativePath(std::string_view("caf\xC3\xA9/th\xC3\xA9.txt")));
     EXPECT_TRUE(IsSafeRelativePath(std::wstring_view(L"caf\u00E9")));
+}
+
+TEST(Channels, OnlyTheFolderNamedInTheManifestOrAnyWithoutTheKey) {
+    const std::pair<const char*, bool> cases[] = {
+        {R"({"channel":"beta"})", true},
+        {R"({})", true},  // published before the key existed
+        {R"({"channel":"release"})", false},
+        {R"({"channel":"Beta"})", false},
+        {R"({"channel":"beta "})", false},
+        {R"({"channel":""})", false},
+        {R"({"channel":null})", false},
+        {R"({"channel":["beta"]})", false},
+        {R"({"channel":"release","channel":"beta"})", true},  // the last duplicate counts
+    };
+    for (const auto& [text, matches] : cases) {
+        EXPECT_EQ(ChannelMatches(Manifest(text), "beta"), matches) << text;
+    }
 }
 
 std::string FileElement(const std::string& path, const std::string& sha256,

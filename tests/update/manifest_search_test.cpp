@@ -122,6 +122,21 @@ TEST_F(Search, UnverifiableCandidatesAreSkippedWithoutAMessage) {
     EXPECT_TRUE(search.lastRefusal.empty());
 }
 
+TEST_F(Search, AManifestSignedForAnotherChannelIsSkippedWithoutAMessage) {
+    // The genuine beta manifest replayed under the release folder of server 1.
+    servers.Serve(kServer1 + L"/release", v::kLabelledBetaManifest, v::kLabelledBetaSignature);
+    servers.Serve(kServer2 + L"/release", v::kCurrentManifest, v::kCurrentSignature);
+    ManifestSearch search = Run("release");
+    EXPECT_EQ(search.releaseFolder, kServer2 + L"/release");
+    EXPECT_TRUE(search.lastRefusal.empty());
+
+    // Under its own folder it is accepted; a manifest without the key anywhere.
+    servers.Serve(kServer1 + L"/beta", v::kLabelledBetaManifest, v::kLabelledBetaSignature);
+    search = Run("beta");
+    EXPECT_EQ(search.releaseFolder, kServer1 + L"/beta");
+    EXPECT_EQ(search.manifest.get("channel").asString(""), "beta");
+}
+
 TEST_F(Search, AnOversizedSignatureFailsItsCandidate) {
     servers.Serve(kServer1 + L"/release", v::kCurrentManifest,
                   std::string(v::kCurrentSignature) + std::string(4096, '\n'));

@@ -32,6 +32,32 @@ TEST(Settings, ReadFromTheFileWithDefaultsWhenMissingOrMalformed) {
     EXPECT_TRUE(missing.autoUpdate);
 }
 
+// A state file over 16 MiB is treated as unreadable: never loaded whole.
+TEST(StateFiles, LargerThan16MiBReadsAsMissing) {
+    constexpr size_t kCap = 16u << 20;
+    ScratchDir dir;
+    const std::string line = std::string(64, 'a') + " 1 a.txt\n";
+    std::string index;
+    while (index.size() + line.size() <= kCap) {
+        index += line;
+    }
+    const std::string settings = R"({"channel":"beta","autoUpdate":false})";
+    const std::string date = "2024-05-01T10:00:00Z\n";
+    for (size_t padding : {kCap - index.size(), kCap - index.size() + 1}) {
+        const bool fits = padding + index.size() <= kCap;
+        SCOPED_TRACE(fits ? "exactly 16 MiB" : "one byte more");
+        ASSERT_TRUE(WriteBytes(dir / L"index", index + std::string(padding, '\n')));
+        EXPECT_EQ(ReadInstalledIndex(dir / L"index").size(), fits ? 1u : 0u);
+        ASSERT_TRUE(
+            WriteBytes(dir / L"settings",
+                       settings + std::string(kCap - settings.size() + (fits ? 0 : 1), ' ')));
+        EXPECT_EQ(ReadSettings(dir / L"settings").channel, fits ? "beta" : "release");
+        ASSERT_TRUE(WriteBytes(dir / L"date",
+                               date + std::string(kCap - date.size() + (fits ? 0 : 1), '\n')));
+        EXPECT_EQ(ReadLastDate(dir / L"date"), fits ? "2024-05-01T10:00:00Z" : "");
+    }
+}
+
 TEST(StateFiles, WrittenWithCrLfAndReadBack) {
     ScratchDir dir;
     const std::vector<ManifestFile> files = {

@@ -1,0 +1,260 @@
+#include "update/release_paths.h"
+
+#include <set>
+
+#include "common/win_handles.h"
+#include "update/path_rules.h"
+
+namespace zelk {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr wchar_t kTemporarySuffix[] = L".tmp";
+
+// Upper case as the invariant locale has it: the same for every user, as the file
+// system's own table is, so that a Turkish "i" folds like any other.
+std::wstring UpperCase(std::wstring_view text) {
+    if (text.empty()) {
+        return {};
+    }
+    std::wstring upper(text.size(), L'\0');
+    const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.data(),
+                                     static_cast<int>(text.size()), upper.data(),
+                                     static_cast<int>(upper.size()), nullptr, nullptr, 0);
+    if (length <= 0) {
+        return {};  // no key: such a path is never compared, written or removed
+    }
+    upper.resize(static_cast<size_t>(length));
+    return upper;
+}
+
+DWORD AttributesOf(const fs::path& path) {
+    return GetFileAttributesW(path.c_str());
+}
+
+// Where the file system really opens path, or empty when it cannot be opened.
+std::wstring FinalPath(const fs::path& path) {
+    // No access rights are needed to ask; folders need backup semantics.
+    UniqueFile file(CreateFileW(path.c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file) {
+        return {};
+    }
+    std::wstring final(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetFinalPathNameByHandleW(file.get(), final.data(),
+                                                       static_cast<DWORD>(final.size()), 0);
+        if (length == 0) {
+            return {};
+        }
+        if (length < final.size()) {
+            final.resize(length);
+            return final;
+        }
+        final.resize(length);  // too small: length counts the terminating zero
+    }
+}
+
+// Whether appDir / part (a resolved relative path) is a link or junction, or leads
+// through one. The reparse-point attribute tells on Windows. Wine shows a Unix link
+// to a file as a plain file, yet opens its target (and deletes the target when asked
+// to delete the link): there only the path the file system really opened tells,
+// which then differs from the one asked for. Compared below appDir, so a data root
+// that is itself reached through a link is not held against it.
+bool IsLinkAt(const fs::path& appDir, const std::wstring& part) {
+    const DWORD attributes = AttributesOf(appDir / part);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        return true;
+    }
+    // What cannot be opened to ask (it exists, so this is rare) is judged by its
+    // attribute alone: a file another program holds must still read as locked.
+    const std::wstring reached = FinalPath(appDir / part);
+    const std::wstring base = FinalPath(appDir);
+    return !reached.empty() && !base.empty() &&
+           UpperCase(reached) != UpperCase(base + L"\\" + part);
+}
+
+// Keys of the files the index records and the release no longer lists.
+std::set<std::wstring> DroppedKeys(const InstalledIndex& index,
+                                   const std::vector<ManifestFile>& allFiles) {
+    std::set<std::wstring> current;
+    for (const ManifestFile& file : allFiles) {
+        current.insert(PathKey(file.path));
+    }
+    std::set<std::wstring> dropped;
+    for (const auto& [path, digest] : index) {
+        const std::wstring key = PathKey(path);
+        if (!key.empty() && current.count(key) == 0) {
+            dropped.insert(key);
+        }
+    }
+    return dropped;
+}
+
+// Whether a file below the folder in the way may go: a dropped file, or a temporary
+// file a failed write of one left behind.
+bool IsDroppedFile(const std::wstring& relative, const std::set<std::wstring>& dropped) {
+    const std::wstring key = UpperCase(relative);
+    constexpr size_t suffix = std::size(kTemporarySuffix) - 1;
+    return dropped.count(key) != 0 ||
+           (key.size() > suffix && key.ends_with(UpperCase(kTemporarySuffix)) &&
+            dropped.count(key.substr(0, key.size() - suffix)) != 0);
+}
+
+// Lists what the folder holds when all of it may go, folders before what they hold;
+// false as soon as it holds anything else, a link above all.
+bool CollectDropped(const fs::path& appDir, const std::wstring& relative,
+                    const std::set<std::wstring>& dropped, std::vector<fs::path>& files,
+                    std::vector<fs::path>& folders) {
+    const fs::path folder = appDir / relative;
+    WIN32_FIND_DATAW found{};
+    UniqueFind search(FindFirstFileW((folder / L"*").c_str(), &found));
+    if (!search) {
+        return false;
+    }
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        const std::wstring inner = relative + L"\\" + name;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || IsLinkAt(appDir, inner)) {
+            return false;
+        }
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            folders.push_back(folder / name);
+            if (!CollectDropped(appDir, inner, dropped, files, folders)) {
+                return false;
+            }
+        } else if (IsDroppedFile(inner, dropped)) {
+            files.push_back(folder / name);
+        } else {
+            return false;
+        }
+    } while (FindNextFileW(search.get(), &found));
+    return true;
+}
+
+bool RemoveDroppedFolder(const fs::path& appDir, const std::wstring& relative,
+                         const std::set<std::wstring>& dropped) {
+    const fs::path folder = appDir / relative;
+    std::vector<fs::path> files, folders;
+    if (!CollectDropped(appDir, relative, dropped, files, folders)) {
+        return false;
+    }
+    for (const fs::path& file : files) {
+        if (!DeleteFileW(file.c_str())) {
+            return false;
+        }
+    }
+    for (auto inner = folders.rbegin(); inner != folders.rend(); ++inner) {
+        if (!RemoveDirectoryW(inner->c_str())) {
+            return false;
+        }
+    }
+    return RemoveDirectoryW(folder.c_str()) != FALSE;
+}
+
+}  // namespace
+
+std::wstring PathKey(std::wstring_view path) {
+    return UpperCase(ResolvedPath(path));
+}
+
+InTheWay FindObstacle(const fs::path& appDir, std::wstring_view path) {
+    const DWORD root = AttributesOf(appDir);
+    if (root != INVALID_FILE_ATTRIBUTES && !(root & FILE_ATTRIBUTE_DIRECTORY)) {
+        return {Obstacle::FileForFolder, L""};
+    }
+    const std::wstring resolved = ResolvedPath(path);
+    if (resolved.empty()) {
+        return {};
+    }
+    for (size_t at = 0;;) {
+        const size_t end = resolved.find(L'\\', at);
+        const std::wstring part = resolved.substr(0, end);
+        const DWORD attributes = AttributesOf(appDir / part);
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            if (end != std::wstring::npos) {
+                return {};  // nothing exists below: the folders will be made
+            }
+            break;
+        }
+        if (IsLinkAt(appDir, part)) {
+            return {Obstacle::Link, part};
+        }
+        const bool folder = attributes & FILE_ATTRIBUTE_DIRECTORY;
+        if (end == std::wstring::npos) {
+            if (folder) {
+                return {Obstacle::FolderForFile, part};
+            }
+            break;
+        }
+        if (!folder) {
+            return {Obstacle::FileForFolder, part};
+        }
+        at = end + 1;
+    }
+    // The temporary file is opened for writing before the rename: a link in its
+    // place would take the content elsewhere.
+    const std::wstring temporary = resolved + kTemporarySuffix;
+    if (IsLinkAt(appDir, temporary)) {
+        return {Obstacle::Link, temporary};
+    }
+    return {};
+}
+
+bool ClearTheWay(const fs::path& appDir, const ManifestFile& file, const InstalledIndex& index,
+                 const std::vector<ManifestFile>& allFiles) {
+    const InTheWay way = FindObstacle(appDir, file.path);
+    if (way.obstacle == Obstacle::None) {
+        return true;
+    }
+    // Zelk never makes links, and never follows or removes one that it finds.
+    if (way.obstacle == Obstacle::Link || way.path.empty()) {
+        return false;
+    }
+    const std::set<std::wstring> dropped = DroppedKeys(index, allFiles);
+    const fs::path full = appDir / way.path;
+    const bool cleared = way.obstacle == Obstacle::FileForFolder
+                             ? dropped.count(UpperCase(way.path)) != 0 && DeleteFileW(full.c_str())
+                             : RemoveDroppedFolder(appDir, way.path, dropped);
+    return cleared && FindObstacle(appDir, file.path).obstacle == Obstacle::None;
+}
+
+bool CrossesLink(const fs::path& appDir, std::wstring_view path) {
+    const std::wstring resolved = ResolvedPath(path);
+    if (resolved.empty()) {
+        return true;  // names nothing usable: never removed either
+    }
+    for (size_t at = 0;;) {
+        const size_t end = resolved.find(L'\\', at);
+        if (IsLinkAt(appDir, resolved.substr(0, end))) {
+            return true;
+        }
+        if (end == std::wstring::npos) {
+            break;
+        }
+        at = end + 1;
+    }
+    return false;
+}
+
+std::wstring WriteFailureDetail(DWORD error, bool pathBlocked, std::wstring_view path) {
+    if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) {
+        return L"Espace disque insuffisant : libère de la place puis relance.";
+    }
+    if (pathBlocked) {
+        // Closing the launcher would not help: what is on disk has another shape.
+        return L"Conflit de fichiers : " + std::wstring(path) +
+               L" existe déjà sous une autre forme.";
+    }
+    return L"Fichier verrouillé : ferme le launcher puis relance.";
+}
+
+}  // namespace zelk

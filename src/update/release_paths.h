@@ -1,0 +1,57 @@
+#pragma once
+// Release paths as Windows sees them: one key for every spelling of the same file,
+// and what stands on disk in the way of a release file (a file where a folder is
+// needed, a folder where a file is needed, a link or junction on the way).
+
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "update/manifest.h"
+#include "update/state_files.h"
+
+namespace zelk {
+
+// The path as Windows resolves it below a folder (ResolvedPath), upper-cased as the
+// file system compares names. Two paths name the same file exactly when their keys
+// are equal. Empty for a path that names nothing usable: it is never compared,
+// written or removed.
+std::wstring PathKey(std::wstring_view path);
+
+enum class Obstacle {
+    None,
+    FileForFolder,  // a file (or the launcher's folder itself) where a folder is needed
+    FolderForFile,  // a folder where the file belongs
+    Link,           // a reparse point (link, junction) that a write would go through
+};
+
+struct InTheWay {
+    Obstacle obstacle = Obstacle::None;
+    std::wstring path;  // what stands there, relative to appDir, "\" between names
+};
+
+// What keeps the usable release path from being written as a file below appDir:
+// checked from appDir itself down to the file and its temporary name.
+InTheWay FindObstacle(const std::filesystem::path& appDir, std::wstring_view path);
+
+// Before a release file is written: when a file or a folder stands in its way and
+// everything in it is recorded in the index as installed while the release no
+// longer lists it, removes that and returns true. Returns false, deleting nothing,
+// when anything else is in the way: a user's own file, a link. True when the way
+// was clear already.
+bool ClearTheWay(const std::filesystem::path& appDir, const ManifestFile& file,
+                 const InstalledIndex& index, const std::vector<ManifestFile>& allFiles);
+
+// Whether a removal of appDir / path (resolved) would go through a reparse point,
+// or remove one, below appDir.
+bool CrossesLink(const std::filesystem::path& appDir, std::wstring_view path);
+
+// The detail shown when the release file at path cannot be written: a full disk, a
+// path that what is on disk makes unusable (nothing the user closes would help), or
+// else a file held open by another program.
+std::wstring WriteFailureDetail(DWORD error, bool pathBlocked, std::wstring_view path);
+
+}  // namespace zelk

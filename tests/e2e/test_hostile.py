@@ -1,0 +1,167 @@
+"""Releases a publisher's mistake or a compromised server could send, and local state
+an older client or a user left behind: respelled paths, a file that becomes a folder
+(and back), links inside the launcher's folder, a manifest replayed under another
+channel. Each run is followed by one that must complete."""
+
+import os
+
+from conftest import STANDIN
+from harness import bench, installation
+
+LAUNCHER = STANDIN.read_bytes()
+STARTING = ["Mise à jour ...", "Starting Zelk"]
+UNREACHABLE = ["Impossible d'installer Zelk",
+               "Plateforme injoignable : vérifie ta connexion puis relance."]
+
+
+def conflict(path):
+    return ["2", "Impossible d'installer Zelk",
+            f"Conflit de fichiers : {path} existe déjà sous une autre forme."]
+
+
+def files_on_disk(app):
+    return {p.relative_to(app).as_posix(): p.read_bytes() for p in app.rglob("*")
+            if p.is_file() and not p.name.startswith(".zelk-")}
+
+
+def content_requests(nginx):
+    return [r.path for r in nginx.requests() if "/files/" in r.path]
+
+
+def completes(root, nginx, files):
+    """A run that installs files completely, then one that has nothing to fetch."""
+    assert bench(root, nginx.url()) == (10, ["10"] + STARTING)
+    assert files_on_disk(installation(root)["app"]) == files
+    fetched = len(content_requests(nginx))
+    assert bench(root, nginx.url()) == (10, ["10"] + STARTING)
+    assert len(content_requests(nginx)) == fetched
+
+
+def test_old_spellings_in_the_index_never_remove_current_files(tmp_path, releases, server):
+    root = tmp_path / "root"
+    index = installation(root)["index"]
+    v1 = {"ZelkLauncher.exe": LAUNCHER, "keep.txt": b"keep v1", "d/x": b"x v1"}
+    releases.publish(v1)
+    assert bench(root, server.url())[0] == 10
+
+    # As an older client recorded a release that spelled its paths otherwise, and
+    # as a hand edit of the index would: each line names a current file.
+    lines = index.read_text().splitlines()
+    digest = {line.split(" ", 2)[2]: line.split(" ", 2)[0] for line in lines}
+    respelled = [("keep.txt", "keep.txt."), ("keep.txt", "./keep.txt"), ("d/x", "d//x"),
+                 ("d/x", "d/./x"), ("ZelkLauncher.exe", "./ZelkLauncher.exe"),
+                 ("ZelkLauncher.exe", "ZELKLAUNCHER.EXE.")]
+    index.write_bytes("".join(f"{digest[path]} 1 {other}\r\n"
+                              for path, other in respelled).encode())
+
+    # An unchanged release keeps them all; a release with new content writes them
+    # and keeps them.
+    assert bench(root, server.url()) == (10, ["10"] + STARTING)
+    assert files_on_disk(installation(root)["app"]) == v1
+    index.write_bytes("".join(f"{digest[path]} 1 {other}\r\n"
+                              for path, other in respelled).encode())
+    v2 = {"ZelkLauncher.exe": LAUNCHER, "keep.txt": b"keep v2", "d/x": b"x v2"}
+    releases.publish(v2)
+    completes(root, server, v2)
+
+
+def test_a_file_becomes_a_folder_and_a_folder_a_file(tmp_path, releases, server):
+    root = tmp_path / "root"
+    releases.publish({"ZelkLauncher.exe": LAUNCHER, "plugins": b"one file",
+                      "mods/a.txt": b"a", "mods/deep/b.txt": b"b"})
+    assert bench(root, server.url())[0] == 10
+    v2 = {"ZelkLauncher.exe": LAUNCHER, "plugins/p.dll": b"a plugin", "mods": b"now a file"}
+    releases.publish(v2)
+    completes(root, server, v2)
+    v3 = {"ZelkLauncher.exe": LAUNCHER, "plugins": b"a file again", "mods/a.txt": b"a"}
+    releases.publish(v3)
+    completes(root, server, v3)
+
+
+def test_what_zelk_did_not_install_is_never_deleted(tmp_path, releases, server):
+    root = tmp_path / "root"
+    app = installation(root)["app"]
+    releases.publish({"ZelkLauncher.exe": LAUNCHER, "mods/a.txt": b"a"})
+    assert bench(root, server.url())[0] == 10
+    (app / "plugins").write_bytes(b"the user's own file")
+    (app / "mods" / "save.txt").write_bytes(b"the user's save")
+
+    # Files arrive several at once: the first conflict met is the one reported.
+    v2 = {"ZelkLauncher.exe": LAUNCHER, "mods": b"now a file", "plugins/p.dll": b"plugin"}
+    releases.publish(v2)
+    either = [(2, conflict("mods")), (2, conflict("plugins/p.dll"))]
+    assert bench(root, server.url()) in either
+    assert (app / "mods" / "save.txt").read_bytes() == b"the user's save"
+    assert (app / "mods" / "a.txt").read_bytes() == b"a"
+    assert (app / "plugins").read_bytes() == b"the user's own file"
+    (app / "mods" / "save.txt").unlink()
+    assert bench(root, server.url()) == (2, conflict("plugins/p.dll"))
+    assert (app / "plugins").read_bytes() == b"the user's own file"
+
+    # Once the user has moved them away, the update completes.
+    (app / "plugins").unlink()
+    completes(root, server, {"plugins/p.dll": b"plugin", **v2})
+
+
+def test_links_inside_the_launchers_folder_are_never_gone_through(tmp_path, releases, server):
+    root = tmp_path / "root"
+    app = installation(root)["app"]
+    v1 = {"ZelkLauncher.exe": LAUNCHER, "zelk.ico": b"icon v1", "lib/data.bin": b"data v1",
+          "lib/old.txt": b"old"}
+    releases.publish(v1)
+    assert bench(root, server.url())[0] == 10
+
+    # lib replaced by a link to a folder elsewhere, holding the same files.
+    outside = tmp_path / "outside"
+    (app / "lib").rename(outside)
+    os.symlink(outside, app / "lib", target_is_directory=True)
+    before = files_on_disk(outside)
+
+    # A new data file would be written through the link: refused, nothing written.
+    releases.publish({**v1, "lib/data.bin": b"data v2"})
+    assert bench(root, server.url()) == (2, conflict("lib/data.bin"))
+    # A dropped file would be removed through it: left alone, the rest completes.
+    v3 = {path: data for path, data in v1.items() if path != "lib/old.txt"}
+    releases.publish(v3)
+    assert bench(root, server.url()) == (10, ["10"] + STARTING)
+    assert files_on_disk(outside) == before
+
+    # Links to files (Wine shows them as plain files): where the temporary file of
+    # zelk.ico goes, and in place of a dropped file. Neither target is written or
+    # deleted.
+    victim = tmp_path / "victim.txt"
+    victim.write_bytes(b"not Zelk's")
+    os.symlink(victim, app / "zelk.ico.tmp")
+    (app / "docs").mkdir()
+    os.symlink(victim, app / "docs" / "readme.txt")
+    v4 = {**v3, "zelk.ico": b"icon v4"}
+    releases.publish(v4)
+    assert bench(root, server.url()) == (2, conflict("zelk.ico"))
+    assert victim.read_bytes() == b"not Zelk's"
+    (app / "zelk.ico.tmp").unlink()
+    index = installation(root)["index"]
+    index.write_bytes(index.read_bytes() + b"0" * 64 + b" 10 docs/readme.txt\r\n")
+    assert bench(root, server.url()) == (10, ["10"] + STARTING)
+    assert victim.read_bytes() == b"not Zelk's"
+    assert (app / "zelk.ico").read_bytes() == b"icon v4"
+
+    # Without the links, the update completes.
+    (app / "docs" / "readme.txt").unlink()
+    (app / "lib").unlink()
+    v5 = {**v4, "lib/data.bin": b"data v2"}
+    releases.publish(v5)
+    completes(root, server, v5)
+
+
+def test_a_manifest_signed_for_another_channel_is_not_installed(tmp_path, releases, server):
+    root = tmp_path / "root"
+    beta = {"ZelkLauncher.exe": LAUNCHER, "beta-only.dll": b"beta"}
+    # The genuine beta manifest and its files, served under /updates/release/.
+    releases.publish(beta, channel="beta", folder="release")
+    assert bench(root, server.url()) == (12, ["12"] + UNREACHABLE)
+    assert not installation(root)["app"].exists() or files_on_disk(installation(root)["app"]) == {}
+    assert content_requests(server) == []
+
+    release = {"ZelkLauncher.exe": LAUNCHER, "release.dll": b"release"}
+    releases.publish(release)
+    completes(root, server, release)
