@@ -1,10 +1,12 @@
 // bare_install <base URL> <list file> <target folder>: the least that a platform loop
-// does to install a release, as the baseline of Zelk's bench-mode install. For each
-// file of the list (lines "<sha256> <size> <name>"): a WinHTTP GET of
-// <base>/files/<sha256> read straight into a buffer allocated once at the file's size,
-// one BCryptHash (SHA-256) over it, one write of <name>.tmp in the target folder and
-// one rename over <name>. Exit code 0 when every file arrived whole with its digest,
-// 1 otherwise, 2 for bad arguments. Driven by bench/run.
+// does to install a release the way Zelk does it, as the baseline of Zelk's bench-mode
+// install. For each file of the list (lines "<sha256> <size> <name>"), one after the
+// other over one connection: a WinHTTP GET of <base>/files/<sha256> read block by
+// block into one buffer kept for the whole run, each block hashed (one CNG hash object
+// per file) and written to <name>.tmp in the target folder as it arrives, then the
+// digest compared and the file renamed over <name>. Nothing is flushed, resumed or
+// recorded. Exit code 0 when every file arrived whole with its digest, 1 otherwise, 2
+// for bad arguments. Driven by bench/run.
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -34,8 +36,13 @@ struct Entry {
     std::string name;
 };
 
-constexpr DWORD kLargestRead = 1u << 30;
-constexpr std::uint64_t kLargestFile = 0xFFFFFFFFu;  // one hash call and one write take a ULONG
+constexpr DWORD kBlock = 1u << 20;  // as Zelk reads
+
+struct HashTraits {
+    using Type = BCRYPT_HASH_HANDLE;
+    static Type empty() { return nullptr; }
+    static void close(Type h) { BCryptDestroyHash(h); }
+};
 
 std::vector<Entry> ReadList(const std::wstring& path) {
     std::ifstream in{std::filesystem::path(path)};
@@ -47,53 +54,48 @@ std::vector<Entry> ReadList(const std::wstring& path) {
     return entries;
 }
 
-// The whole body into buffer, which holds exactly size bytes.
-bool Fetch(HINTERNET connection, const Server& server, const Entry& entry, std::uint8_t* buffer) {
-    UniqueInternet request = Get(connection, server, L"/files/" + Utf8ToWide(entry.digest));
-    if (!request) {
-        return false;
-    }
-    for (std::uint64_t received = 0; received < entry.size;) {
-        const DWORD wanted =
-            static_cast<DWORD>(std::min<std::uint64_t>(kLargestRead, entry.size - received));
-        DWORD read = 0;
-        if (!WinHttpReadData(request.get(), buffer + received, wanted, &read) || read == 0) {
-            return false;  // a read error, or a body shorter than announced
-        }
-        received += read;
-    }
-    return true;
-}
-
-bool DigestMatches(const std::uint8_t* buffer, std::uint64_t size, const std::string& expected) {
-    std::uint8_t digest[32] = {};
-    if (!BCRYPT_SUCCESS(BCryptHash(BCRYPT_SHA256_ALG_HANDLE, nullptr, 0, const_cast<PUCHAR>(buffer),
-                                   static_cast<ULONG>(size), digest, sizeof(digest)))) {
-        return false;
-    }
+std::string Hex(const std::uint8_t (&digest)[32]) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string text;
     for (std::uint8_t byte : digest) {
         text += kDigits[byte >> 4];
         text += kDigits[byte & 0x0F];
     }
-    return text == expected;
+    return text;
 }
 
-bool Store(const std::wstring& folder, const std::string& name, const std::uint8_t* buffer,
-           std::uint64_t size) {
-    const std::wstring target = folder + L"\\" + Utf8ToWide(name);
+// Streams one file to <name>.tmp, hashing as it goes, and renames it when it is whole.
+bool Install(HINTERNET connection, const Server& server, const Entry& entry,
+             const std::wstring& folder, std::uint8_t* buffer) {
+    UniqueInternet request = Get(connection, server, L"/files/" + Utf8ToWide(entry.digest));
+    Unique<HashTraits> hash;
+    if (!request || !BCRYPT_SUCCESS(BCryptCreateHash(BCRYPT_SHA256_ALG_HANDLE, hash.put(), nullptr,
+                                                     0, nullptr, 0, 0))) {
+        return false;
+    }
+    const std::wstring target = folder + L"\\" + Utf8ToWide(entry.name);
     const std::wstring temporary = target + L".tmp";
     {
         UniqueFile file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD written = 0;
-        if (!file || !WriteFile(file.get(), buffer, static_cast<DWORD>(size), &written, nullptr) ||
-            written != size) {
+        if (!file) {
             return false;
         }
+        for (std::uint64_t received = 0; received < entry.size;) {
+            DWORD read = 0;
+            DWORD written = 0;
+            if (!WinHttpReadData(request.get(), buffer, kBlock, &read) || read == 0 ||
+                !BCRYPT_SUCCESS(BCryptHashData(hash.get(), buffer, read, 0)) ||
+                !WriteFile(file.get(), buffer, read, &written, nullptr) || written != read) {
+                return false;  // a read or write error, or a body shorter than announced
+            }
+            received += read;
+        }
     }
-    return MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    std::uint8_t digest[32] = {};
+    return BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest, sizeof(digest), 0)) &&
+           Hex(digest) == entry.digest &&
+           MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
 int Run() {
@@ -110,16 +112,10 @@ int Run() {
     if (!Connect(server, connection)) {
         return 1;
     }
+    const std::unique_ptr<std::uint8_t[]> buffer =
+        std::make_unique_for_overwrite<std::uint8_t[]>(kBlock);
     for (const Entry& entry : entries) {
-        if (entry.size > kLargestFile) {
-            return 1;
-        }
-        // Uninitialised on purpose: the download is the first to touch these pages.
-        std::unique_ptr<std::uint8_t[]> buffer =
-            std::make_unique_for_overwrite<std::uint8_t[]>(entry.size);
-        if (!Fetch(connection.connection.get(), server, entry, buffer.get()) ||
-            !DigestMatches(buffer.get(), entry.size, entry.digest) ||
-            !Store(args[3], entry.name, buffer.get(), entry.size)) {
+        if (!Install(connection.connection.get(), server, entry, args[3], buffer.get())) {
             return 1;
         }
     }
