@@ -309,6 +309,39 @@ def test_killed_mid_download_then_rerun_completes(tmp_path, releases):
     assert list((root / "Zelk Application Data" / "telechargements").iterdir()) == []
 
 
+def test_several_files_at_once_over_a_long_link(tmp_path, releases):
+    """Through a 40 ms, 200 Mbit/s link to a server that takes a moment over each file,
+    the files come several at once, every one whole."""
+    import link
+
+    root = tmp_path / "root"
+    files = {"ZelkLauncher.exe": LAUNCHER}
+    files.update({f"data/part{i:02}.bin": payload(40_000, i) for i in range(15)})
+    manifest = releases.publish(files)
+    with servers.FaultServer() as fault, link.Link(fault.port, rtt_ms=40, rate_mbit=200) as line:
+        for name in ("manifest.json", "manifest.sig"):
+            fault.route(f"/updates/release/{name}",
+                        servers.body((releases.root / "release" / name).read_bytes()))
+        for entry in manifest["files"]:
+            fault.route(f"/updates/release/files/{entry['sha256']}",
+                        servers.stall(files[entry["path"]], 0, 0.1))
+        assert bench(root, f"http://127.0.0.1:{line.port}/updates")[0] == 10
+        assert fault.most_at_once == 4  # as many transfers as allowed, never more
+    assert files_on_disk(installation(root)["app"]) == files
+
+
+def test_fifty_files_over_no_more_connections_than_transfers(tmp_path, releases, server):
+    """One session for the whole run: its connections are kept and reused."""
+    root = tmp_path / "root"
+    files = {"ZelkLauncher.exe": LAUNCHER}
+    files.update({f"data/part{i:02}.bin": payload(20_000, i) for i in range(49)})
+    releases.publish(files)
+    assert bench(root, server.url())[0] == 10
+    assert files_on_disk(installation(root)["app"]) == files
+    assert len([r for r in server.requests() if "/files/" in r.path]) == 50
+    assert len({r.connection for r in server.requests()}) <= 4 + 1
+
+
 def test_migration_trial_reports_the_moves(tmp_path):
     root = tmp_path / "legacy"
     (root / "app").mkdir(parents=True)

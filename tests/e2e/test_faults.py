@@ -287,6 +287,18 @@ def test_file_fault_interrupts_the_update(update, fault):
     update.recover()
 
 
+def test_a_failure_while_other_files_are_in_flight(update):
+    """The broken file fails at once while the others are still arriving (paced): the
+    others are stopped, the outcome is that of any failed download, nothing that was not
+    whole and verified is in place, and the next run completes."""
+    paced = {path: servers.trickle(data, 16384, 0.02) for path, data in release_v2().items()
+             if path != TARGET}
+    assert run_against(update, **paced, **{TARGET: servers.status(500)}) == (11, INTERRUPTED)
+    assert app_files(update.root)[TARGET] == release_v1()[TARGET]
+    assert leftovers(update.root) == []
+    update.recover()
+
+
 def test_stalled_file_times_out(update):
     data = release_v2()[TARGET]
     began = time.monotonic()

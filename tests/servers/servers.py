@@ -265,6 +265,13 @@ class NginxRequest:
     path: str
     status: int
     size: int
+    connection: int = 0  # nginx's serial number of the TCP connection it came on
+    end: float = 0.0  # when the response was done (seconds since the epoch)
+    duration: float = 0.0  # from the request's first byte to the response's last
+
+    @property
+    def start(self) -> float:
+        return self.end - self.duration
 
 
 class Nginx:
@@ -309,12 +316,13 @@ class Nginx:
         """The access log so far, in order."""
         if not self.access_log.exists():
             return []
-        line_re = re.compile(r'^(\d+) "(\S+) (\S+)[^"]*" (\d+) (\d+)$')
+        line_re = re.compile(r'^(\d+) "(\S+) (\S+)[^"]*" (\d+) (\d+) (\d+) ([\d.]+) ([\d.]+)$')
         found = []
         for line in self.access_log.read_text().splitlines():
             m = line_re.match(line)
             if m:
-                found.append(NginxRequest(int(m[1]), m[2], m[3], int(m[4]), int(m[5])))
+                found.append(NginxRequest(int(m[1]), m[2], m[3], int(m[4]), int(m[5]),
+                                          int(m[6]), float(m[7]), float(m[8])))
         return found
 
     def _server_block(self, listener: Listener) -> str:
@@ -610,6 +618,8 @@ class FaultServer:
         self.log_file = Path(log_file) if log_file else None
         self.routes: dict[str, Route] = {}
         self._seen: list[tuple[str, str]] = []
+        self._answering = 0
+        self.most_at_once = 0  # the most requests answered at the same time so far
         self._lock = threading.Lock()
         self._stopping = threading.Event()
         self._server: socketserver.ThreadingTCPServer | None = None
@@ -709,7 +719,15 @@ class FaultServer:
         if self.log_file:
             with self._lock, open(self.log_file, "a") as log:
                 log.write(f"{method} {path}\n")
-        self._answer(conn, answer or route_from_path(path) or status(404), asked_offset(head))
+        with self._lock:
+            self._answering += 1
+            self.most_at_once = max(self.most_at_once, self._answering)
+        try:
+            self._answer(conn, answer or route_from_path(path) or status(404),
+                         asked_offset(head))
+        finally:
+            with self._lock:
+                self._answering -= 1
 
     def _send(self, conn: socket.socket, data: bytes) -> bool:
         try:

@@ -231,6 +231,27 @@ def test_fault_routes_set_over_http_and_silence(fault):
     assert time.monotonic() - start >= 0.9
 
 
+def test_link_delays_each_direction_and_caps_the_rate(tmp_path, site):
+    import link
+
+    data = servers.pattern_bytes(1_000_000, 6)
+    (site / "files" / "big.bin").write_bytes(data)
+    with servers.Nginx(tmp_path / "nginx", site, [servers.Listener()]) as nginx, \
+            link.Link(nginx.listeners[0].port, rtt_ms=100, rate_mbit=8) as line:
+        start = time.monotonic()
+        small = split(raw_get(line.port, "/files/a.bin"))
+        took_small = time.monotonic() - start
+        start = time.monotonic()
+        big = split(raw_get(line.port, "/files/big.bin"))
+        took_big = time.monotonic() - start
+    assert small[2] == servers.pattern_bytes(5000, 3) and big[2] == data
+    # The handshake's round trip, then the request's: two round trips at least.
+    assert 0.2 <= took_small < 1.0
+    # 1 MB at 1 MB/s, plus the round trips.
+    assert 1.0 <= took_big < 2.5
+    assert line.connections == 2
+
+
 def test_shared_authority_is_made_once(tmp_path):
     first = servers.shared_authority(tmp_path / "ca")
     second = servers.shared_authority(tmp_path / "ca")
