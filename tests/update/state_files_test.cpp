@@ -96,6 +96,37 @@ TEST(StateFiles, LaterIndexLineWinsAndMissingFilesAreEmpty) {
 
 // Which entries are valid is the portable reader's own tests; here, only what the
 // Windows side adds: paths in UTF-16, still in manifest order, invalid ones still out.
+TEST(IndexJournal, AppendedLinesCountOverEarlierOnesAndStartOnALineOfTheirOwn) {
+    ScratchDir dir;
+    const std::filesystem::path index = dir / L".zelk-installed";
+    const std::string old(64, 'a'), fresh(64, 'b'), other(64, 'c');
+    // The last line was cut short by a crash: no line end after it.
+    ASSERT_TRUE(WriteBytes(index, old + " 5 keep.txt\r\n" + old + " 5 data.bin"));
+    {
+        const IndexJournal journal = OpenIndexJournal(index);
+        ASSERT_TRUE(AppendIndexLine(journal, {L"data.bin", fresh, 7}));
+        ASSERT_TRUE(AppendIndexLine(journal, {L"lib/caf\u00E9.txt", other, 3}));
+    }
+    EXPECT_EQ(ReadBytes(index), old + " 5 keep.txt\r\n" + old + " 5 data.bin\r\n" + fresh +
+                                    " 7 data.bin\r\n" + other + " 3 lib/caf\xC3\xA9.txt\r\n");
+    const InstalledIndex read = ReadInstalledIndex(index);
+    EXPECT_EQ(read.at(L"keep.txt"), old);
+    EXPECT_EQ(read.at(L"data.bin"), fresh);
+    EXPECT_EQ(read.at(L"lib/caf\u00E9.txt"), other);
+
+    // A fresh installation has no index yet: the journal starts one.
+    const std::filesystem::path none = dir / L"new" / L".zelk-installed";
+    std::filesystem::create_directories(none.parent_path());
+    {
+        const IndexJournal journal = OpenIndexJournal(none);
+        ASSERT_TRUE(AppendIndexLine(journal, {L"a.txt", fresh, 1}));
+    }
+    EXPECT_EQ(ReadBytes(none), fresh + " 1 a.txt\r\n");
+    // Without a folder to hold it, nothing is recorded and nothing fails loudly.
+    const IndexJournal nowhere = OpenIndexJournal(dir / L"missing" / L".zelk-installed");
+    EXPECT_FALSE(AppendIndexLine(nowhere, {L"a.txt", fresh, 1}));
+}
+
 TEST(ManifestFiles, PathsComeAsUtf16InManifestOrder) {
     const std::string digest(64, 'c');
     JsonValue manifest;
