@@ -10,6 +10,7 @@
 #include <span>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "common/text.h"
 #include "common/win_handles.h"
@@ -19,6 +20,9 @@ namespace zelk {
 namespace {
 
 constexpr DWORD kRehashPiece = 1u << 20;
+// A content this large or more is written and hashed on a thread of its own.
+constexpr std::uint64_t kThreadedBytes = 4u << 20;
+constexpr std::uint64_t kProgressEveryBytes = 64 * 1024;
 
 // The partial file of one content: what is in it, and its running digest.
 struct Partial {
@@ -55,6 +59,112 @@ bool Append(Partial& partial, std::span<const std::uint8_t> bytes) {
     partial.size += bytes.size();
     return Sha256Add(partial.hash, bytes);
 }
+
+// Writing and hashing a download's bytes behind its reads. Hashing costs as much as
+// receiving, so for a large content the bytes gather into blocks that a thread of their
+// own writes and hashes while the next block arrives; a small one is written as it
+// comes (a thread would cost more than it saves). Memory stays a few blocks whatever
+// the content's size.
+class Spooler {
+public:
+    Spooler(Partial& partial, bool threaded) : partial_(partial), threaded_(threaded) {}
+    Spooler(const Spooler&) = delete;
+    Spooler& operator=(const Spooler&) = delete;
+    ~Spooler() { Finish(); }
+
+    // False once a write has failed (partial.error tells why).
+    bool Add(std::span<const std::uint8_t> bytes) {
+        if (!threaded_) {
+            return Append(partial_, bytes);
+        }
+        while (!bytes.empty()) {
+            const std::size_t room = kBlockBytes - current_.size();
+            const std::size_t piece = std::min(room, bytes.size());
+            current_.insert(current_.end(), bytes.begin(), bytes.begin() + piece);
+            bytes = bytes.subspan(piece);
+            if (current_.size() == kBlockBytes && !Hand(std::move(current_))) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Returns once every byte added is written and hashed; false when one failed.
+    bool Finish() {
+        if (threaded_ && !current_.empty()) {
+            Hand(std::move(current_));
+        }
+        if (thread_.joinable()) {
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                finishing_ = true;
+                wake_.notify_all();
+            }
+            thread_.join();
+        }
+        current_ = {};
+        return partial_.error == 0;
+    }
+
+private:
+    static constexpr std::size_t kBlockBytes = 256 * 1024;
+    static constexpr std::size_t kMostQueued = 4;
+
+    bool Hand(std::vector<std::uint8_t> block) {
+        current_ = {};
+        try {
+            current_.reserve(kBlockBytes);
+            if (!thread_.joinable()) {
+                thread_ = std::thread([this] { Run(); });
+            }
+        } catch (const std::exception&) {
+            // No memory or no thread: this block is written here, and so are the rest.
+            threaded_ = false;
+            Finish();
+            return Append(partial_, block);
+        }
+        std::unique_lock<std::mutex> hold(lock_);
+        room_.wait(hold, [this] { return queued_.size() < kMostQueued || failed_; });
+        if (failed_) {
+            return false;
+        }
+        queued_.push_back(std::move(block));
+        wake_.notify_all();
+        return true;
+    }
+
+    void Run() {
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            wake_.wait(hold, [this] { return finishing_ || !queued_.empty(); });
+            if (queued_.empty()) {
+                return;
+            }
+            std::vector<std::uint8_t> block = std::move(queued_.front());
+            queued_.pop_front();
+            room_.notify_all();
+            hold.unlock();
+            const bool written = Append(partial_, block);
+            hold.lock();
+            if (!written) {
+                failed_ = true;
+                queued_.clear();
+                room_.notify_all();
+            }
+        }
+    }
+
+    Partial& partial_;
+    bool threaded_;
+    std::vector<std::uint8_t> current_;
+    std::mutex lock_;
+    std::condition_variable wake_;
+    std::condition_variable room_;
+    std::deque<std::vector<std::uint8_t>> queued_;
+    bool finishing_ = false;
+    bool failed_ = false;
+    std::thread thread_;
+};
 
 // Opens (or creates) the partial file and hashes what it already holds. Bytes that
 // cannot be read again, or more than the content can have, are dropped.
@@ -109,9 +219,14 @@ Attempt FetchFrom(const HttpSession& session, const std::wstring& url, std::uint
     how.limits = kContentLimits;
     how.cancel = cancel;
     bool surprise = false;
+    // Until the spooler's thread takes over the writing, the bytes taken in are counted
+    // apart from partial.
+    std::uint64_t held = partial.size;
+    std::uint64_t shown = held;
     const AnswerCheck wanted = [&](const HttpAnswer& answer) {
         if (answer.status == 200) {
             // A server without ranges sends the whole file: start it again.
+            held = shown = 0;
             return partial.size == 0 || Truncate(partial);
         }
         if (answer.status == 206 && partial.size != 0 && answer.range &&
@@ -127,23 +242,28 @@ Attempt FetchFrom(const HttpSession& session, const std::wstring& url, std::uint
     if (progress) {
         progress(partial.size);  // the bar starts from what is already here
     }
+    Spooler spooler(partial, expectedSize >= kThreadedBytes);
     const ChunkSink write = [&](std::span<const std::uint8_t> chunk) {
         fetch.received += chunk.size();
         // A larger body is abandoned as soon as it outgrows the expected size.
-        if (chunk.size() > expectedSize - partial.size) {
+        if (chunk.size() > expectedSize - held) {
             SetLastError(ERROR_FILE_TOO_LARGE);
             return false;
         }
-        if (!Append(partial, chunk)) {
+        if (!spooler.Add(chunk)) {
             SetLastError(partial.error);
             return false;
         }
-        if (progress) {
-            progress(partial.size);
+        held += chunk.size();
+        // Often enough for the bar, not so often that drawing it costs.
+        if (progress && (held - shown >= kProgressEveryBytes || held == expectedSize)) {
+            shown = held;
+            progress(held);
         }
         return true;
     };
     fetch.last = httpFetch(session, how, wanted, write);
+    spooler.Finish();
     if (partial.error != 0) {
         return Attempt::Failed;
     }

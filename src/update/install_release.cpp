@@ -173,8 +173,23 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& allFiles,
         fs::create_directories((flow.paths.appDir / file.path).parent_path(), ignored);
     }
 
-    DownloadTally tally(pendingFiles.size(), totalBytes, kMaxTransfers);
+    // Every file about to be replaced stops being vouched for before the first is: until
+    // its new content is in place and on disk, the index names no content for it.
     const IndexJournal journal = OpenIndexJournal(flow.paths.installedMarker);
+    std::set<std::wstring> replaced;
+    for (const ManifestFile& file : pendingFiles) {
+        replaced.insert(PathKey(file.path));
+    }
+    std::vector<std::wstring> forgotten;
+    for (auto& [path, digest] : index) {
+        if (replaced.contains(PathKey(path))) {
+            forgotten.push_back(path);
+            digest = kNoDigest;
+        }
+    }
+    ForgetInstalled(journal, forgotten);
+
+    DownloadTally tally(pendingFiles.size(), totalBytes, kMaxTransfers);
     BackgroundFlush flushes;  // declared after the journal: done with it before it closes
     Downloads downloads;
 

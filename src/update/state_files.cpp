@@ -93,16 +93,36 @@ IndexJournal OpenIndexJournal(const std::filesystem::path& installedMarker) {
     return journal;
 }
 
-bool AppendIndexLine(const IndexJournal& journal, const ManifestFile& file) {
+namespace {
+
+bool AppendText(const IndexJournal& journal, const std::vector<IndexLine>& lines) {
     if (!journal.file) {
         return false;
     }
-    const std::string line =
-        ToTextMode(FormatIndexText({{file.sha256, file.size, WideToUtf8(file.path)}}));
+    const std::string text = ToTextMode(FormatIndexText(lines));
     DWORD written = 0;
-    return WriteFile(journal.file.get(), line.data(), static_cast<DWORD>(line.size()), &written,
+    return text.size() <= MAXDWORD &&
+           WriteFile(journal.file.get(), text.data(), static_cast<DWORD>(text.size()), &written,
                      nullptr) &&
-           written == line.size();
+           written == text.size();
+}
+
+}  // namespace
+
+bool AppendIndexLine(const IndexJournal& journal, const ManifestFile& file) {
+    return AppendText(journal, {{file.sha256, file.size, WideToUtf8(file.path)}});
+}
+
+bool ForgetInstalled(const IndexJournal& journal, const std::vector<std::wstring>& paths) {
+    if (paths.empty()) {
+        return true;
+    }
+    std::vector<IndexLine> lines;
+    lines.reserve(paths.size());
+    for (const std::wstring& path : paths) {
+        lines.push_back({kNoDigest, 0, WideToUtf8(path)});
+    }
+    return AppendText(journal, lines) && FlushFileBuffers(journal.file.get());
 }
 
 bool WriteLastDate(const std::filesystem::path& manifestMarker, const JsonValue& manifest) {

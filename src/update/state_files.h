@@ -49,4 +49,11 @@ IndexJournal OpenIndexJournal(const std::filesystem::path& installedMarker);
 // no record or as a path no entry has). False when it could not be written.
 bool AppendIndexLine(const IndexJournal& journal, const ManifestFile& file);
 
+// Before files are replaced: records each path with kNoDigest, in one write flushed to
+// disk, so that from then on the index vouches for none of them until its new content
+// is in place. Otherwise an update cut short between a replacement and its record would
+// leave the index naming the old content over the new bytes, and a later release going
+// back to that content would keep the wrong ones. False when it could not be written.
+bool ForgetInstalled(const IndexJournal& journal, const std::vector<std::wstring>& paths);
+
 }  // namespace zelk

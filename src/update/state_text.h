@@ -29,6 +29,12 @@ struct IndexLine {
     std::string path;  // UTF-8, as in the manifest
 };
 
+// The digest of an index line that records a path as ours without vouching for its
+// content: 64 zeros, which no content has, so the file is fetched again whatever the
+// release says it should be.
+inline constexpr char kNoDigest[] =
+    "0000000000000000000000000000000000000000000000000000000000000000";
+
 // What a text-mode read sees: CR LF pairs become LF.
 std::string FromTextMode(std::string_view bytes);
 

@@ -53,8 +53,9 @@ def release_v1():
 
 
 def release_v2():
+    # big.bin is large enough to be written and hashed behind its reads.
     return {"ZelkLauncher.exe": LAUNCHER, "zelk.ico": ICON + b"v2", TARGET: payload(300_000, 2),
-            "lib/big.bin": payload(2_000_000, 3), "docs/lisez moi.txt": b"v2\n"}
+            "lib/big.bin": payload(5_000_000, 3), "docs/lisez moi.txt": b"v2\n"}
 
 
 def bench_run(root, url, env=None, timeout=120):
@@ -390,10 +391,10 @@ def index_of(manifest):
 
 @pytest.fixture
 def small_volume(tmp_path):
-    """A 6 MiB tmpfs: a data root that can be filled up."""
+    """A 12 MiB tmpfs: a data root that can be filled up."""
     mount_point = tmp_path / "volume"
     mount_point.mkdir()
-    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=6m", "tmpfs", str(mount_point)],
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=12m", "tmpfs", str(mount_point)],
                              capture_output=True)
     if mounted.returncode != 0:
         pytest.skip(f"cannot mount a tmpfs here: {mounted.stderr.decode().strip()}")

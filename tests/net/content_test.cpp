@@ -279,6 +279,35 @@ TEST_F(Resume, ANetworkFailureKeepsWhatArrivedForTheNextTry) {
     EXPECT_EQ(ReadBytes(partial()), Text(expected_));
 }
 
+TEST_F(Content, ALargeContentIsWrittenAndHashedBehindItsReads) {
+    // Large enough to be written and hashed on a thread of its own.
+    constexpr std::uint64_t kLarge = 9 * 1048576 + 7;
+    const std::vector<std::uint8_t> expected = Pattern(kLarge, 3);
+    std::vector<std::uint64_t> reports;
+    const ContentFetch whole = Fetch({FaultBase("bytes/9437191/3")}, DigestOf(expected), kLarge,
+                                     [&](std::uint64_t n) { reports.push_back(n); });
+    EXPECT_TRUE(whole.ok);
+    EXPECT_EQ(ReadBytes(partial()), Text(expected));
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back(), kLarge);
+    EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
+
+    // Cut short, then the rest from a server that honours ranges.
+    DeleteFileW(partial().c_str());
+    EXPECT_FALSE(Fetch({FaultBase("cut/9437191/3/6000000")}, DigestOf(expected), kLarge).ok);
+    EXPECT_EQ(ReadBytes(partial()).size(), 6000000u);
+    const ContentFetch rest =
+        Fetch({FaultBase("ranged/bytes/9437191/3")}, DigestOf(expected), kLarge);
+    EXPECT_TRUE(rest.ok);
+    EXPECT_EQ(rest.received, kLarge - 6000000);
+    EXPECT_EQ(ReadBytes(partial()), Text(expected));
+
+    // Wrong bytes of the right size are found once the last one is hashed.
+    DeleteFileW(partial().c_str());
+    EXPECT_FALSE(Fetch({FaultBase("bytes/9437191/4")}, DigestOf(expected), kLarge).ok);
+    EXPECT_EQ(ReadBytes(partial()), "");
+}
+
 TEST_F(Content, AFileThatCannotBeWrittenIsNotANetworkFault) {
     const std::filesystem::path nowhere = scratch_ / L"missing" / L"partial";
     const std::wstring never = FaultBase("status/404");

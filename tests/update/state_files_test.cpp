@@ -127,6 +127,22 @@ TEST(IndexJournal, AppendedLinesCountOverEarlierOnesAndStartOnALineOfTheirOwn) {
     EXPECT_FALSE(AppendIndexLine(nowhere, {L"a.txt", fresh, 1}));
 }
 
+TEST(IndexJournal, ForgottenFilesAreRecordedWithNoContent) {
+    ScratchDir dir;
+    const std::filesystem::path index = dir / L".zelk-installed";
+    const std::string old(64, 'a');
+    ASSERT_TRUE(WriteBytes(index, old + " 5 keep.txt\r\n" + old + " 5 Data.bin\r\n"));
+    {
+        const IndexJournal journal = OpenIndexJournal(index);
+        ASSERT_TRUE(ForgetInstalled(journal, {L"Data.bin"}));
+        ASSERT_TRUE(ForgetInstalled(journal, {}));
+    }
+    const InstalledIndex read = ReadInstalledIndex(index);
+    EXPECT_EQ(read.at(L"keep.txt"), old);
+    EXPECT_EQ(read.at(L"Data.bin"), kNoDigest);  // still ours, but vouched for no more
+    EXPECT_EQ(read.size(), 2u);
+}
+
 TEST(ManifestFiles, PathsComeAsUtf16InManifestOrder) {
     const std::string digest(64, 'c');
     JsonValue manifest;
