@@ -4,6 +4,8 @@ enable_language(RC)
 
 add_library(zelk_core STATIC)
 target_link_libraries(zelk_core PUBLIC zelk_portable)
+# Headers written at configure time (the version, the servers, the keys).
+target_include_directories(zelk_core PUBLIC ${PROJECT_BINARY_DIR}/generated)
 target_compile_definitions(zelk_core PUBLIC UNICODE _UNICODE NOMINMAX
     _WIN32_WINNT=0x0A00 WINVER=0x0A00 NTDDI_VERSION=0x0A000006)
 target_link_libraries(zelk_core PUBLIC
