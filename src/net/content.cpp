@@ -7,7 +7,7 @@ namespace zelk {
 
 bool downloadContent(const std::vector<std::wstring>& bases, const std::string& expectedDigest,
                      std::vector<std::uint8_t>& body, const ProgressCallback& progress,
-                     std::uint64_t expectedSize) {
+                     std::uint64_t expectedSize, std::wstring* servedBy) {
     // The digest goes into the URL as it is: the manifest it came from is verified.
     const std::wstring suffix = L"/files/" + Utf8ToWide(expectedDigest);
     for (const std::wstring& base : bases) {
@@ -21,6 +21,9 @@ bool downloadContent(const std::vector<std::wstring>& bases, const std::string& 
         if (body.size() == expectedSize) {
             const std::string digest = sha256Hex(body);
             if (!digest.empty() && digest == expectedDigest) {
+                if (servedBy != nullptr) {
+                    *servedBy = base;
+                }
                 return true;
             }
         }

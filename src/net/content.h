@@ -10,9 +10,10 @@
 namespace zelk {
 
 // True when one of the bases served, at base + "/files/" + digest, exactly
-// expectedSize bytes whose SHA-256 is expectedDigest.
+// expectedSize bytes whose SHA-256 is expectedDigest; servedBy, when given, then names
+// that base (for the log).
 bool downloadContent(const std::vector<std::wstring>& bases, const std::string& expectedDigest,
                      std::vector<std::uint8_t>& body, const ProgressCallback& progress,
-                     std::uint64_t expectedSize);
+                     std::uint64_t expectedSize, std::wstring* servedBy = nullptr);
 
 }  // namespace zelk

@@ -7,6 +7,7 @@
 
 #include "app/launch_options.h"
 #include "common/process.h"
+#include "common/run_log.h"
 #include "common/text.h"
 #include "install/background_flush.h"
 #include "install/file_helpers.h"
@@ -58,6 +59,7 @@ BootstrapperOutcome UpdateBootstrapper(const JsonValue& manifest,
     SetStatus(kHeading, L"Mise à jour de Zelk.exe", 0.05);
     std::vector<std::uint8_t> fresh;
     if (!downloadContent(sources, record.sha256, fresh, {}, record.size)) {
+        Log("bootstrapper ", record.sha256, ": download failed, the installed one stays");
         return BootstrapperOutcome::Unchanged;
     }
     const bool same = SameFile(flow.programPath, flow.paths.exePath);
@@ -65,6 +67,11 @@ BootstrapperOutcome UpdateBootstrapper(const JsonValue& manifest,
         same && MoveFileExW(flow.paths.exePath.c_str(), flow.paths.oldExePath.c_str(),
                             MOVEFILE_REPLACE_EXISTING);
     const bool written = WriteFileAtomically(flow.paths.exePath, fresh);
+    if (written) {
+        Log("bootstrapper ", record.sha256, ": written to ", flow.paths.exePath);
+    } else {
+        Log("bootstrapper ", record.sha256, ": not written, error ", GetLastError());
+    }
     if (movedAside && !written) {
         // Never leave the user without Zelk.exe: shortcuts and zelk:// point at it.
         MoveFileExW(flow.paths.oldExePath.c_str(), flow.paths.exePath.c_str(), 0);
@@ -76,6 +83,7 @@ BootstrapperOutcome UpdateBootstrapper(const JsonValue& manifest,
             commandLine += L" " + Quoted(LaunchUrl);
         }
         if (StartProcess(flow.paths.exePath.native(), commandLine, flow.paths.root.native())) {
+            Log("bootstrapper restarted as the new copy");
             return BootstrapperOutcome::Restarted;
         }
     }
@@ -157,6 +165,8 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
     for (const ManifestFile& file : pendingFiles) {
         totalBytes += file.size;
     }
+    Log("files to fetch: ", pendingFiles.size(), " of ", allFiles.size(), ", ", totalBytes,
+        " bytes");
 
     // Each file is renamed into place at once and flushed to disk behind the next
     // download. The index records the files only once every flush is done, so a
@@ -168,7 +178,9 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
     };
     for (const ManifestFile& file : pendingFiles) {
         std::vector<std::uint8_t> bytes;  // one file in memory at a time
-        if (!downloadContent(sources, file.sha256, bytes, report, file.size)) {
+        std::wstring source;
+        if (!downloadContent(sources, file.sha256, bytes, report, file.size, &source)) {
+            Log("file ", file.path, ": no source served it");
             flushes.Finish();  // before the launcher may open the files
             if (flow.launcherExists) {
                 SetStatus(L"Mise à jour interrompue", L"Lancement de la version installée", 1.0);
@@ -183,6 +195,7 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
         fs::create_directories(full.parent_path(), ignored);
         if (!flushes.Write(full, bytes)) {
             const DWORD error = GetLastError();
+            Log("file ", file.path, ": not written, error ", error);
             SetStatus(kInstallFailed,
                       error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL
                           ? L"Espace disque insuffisant : libère de la place puis relance."
@@ -190,6 +203,7 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
                       0.0);
             return kFailedOnScreen;  // in every mode: the user must act
         }
+        Log("file ", file.path, ": ", file.size, " bytes from ", source);
         ShowDownloadLine(tally.Finished(0, file.size));
         index[file.path] = file.sha256;
     }

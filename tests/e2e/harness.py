@@ -3,6 +3,7 @@
 import json
 import os
 import pathlib
+import re
 import signal
 import struct
 import subprocess
@@ -191,11 +192,46 @@ def installation(root) -> dict:
     }
 
 
-def bench(root, base_url, env=None, timeout=120):
+def bench(root, base_url, env=None, timeout=120, extra=()):
     """Runs the bench; returns (exit code, [result, heading, detail] from banc.txt)."""
-    result = run(["--banc", win_path(root), base_url], env=env, timeout=timeout)
+    result = run(["--banc", win_path(root), base_url, *extra], env=env, timeout=timeout)
     report = pathlib.Path(root) / "banc.txt"
     raw = report.read_bytes() if report.exists() else b""
     assert raw == b"" or raw.endswith(b"\r\n"), raw
     lines = raw.decode("utf-8").split("\r\n")[:-1] if raw else []
     return result.returncode, lines
+
+
+def file_version(exe=ZELK_EXE) -> str:
+    """The file version of a Windows program's version resource, "a.b.c.d": read from
+    its VS_FIXEDFILEINFO, which starts with a signature found nowhere else."""
+    data = pathlib.Path(exe).read_bytes()
+    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    assert at > 0, "no version resource"
+    ms, ls = struct.unpack_from("<II", data, at + 8)
+    return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+
+
+def same_version(short: str, full: str) -> bool:
+    """Whether a version as written ("1.2") names the resource's four numbers ("1.2.0.0")."""
+    parts = [int(p) for p in short.split(".")]
+    return parts + [0] * (4 - len(parts)) == [int(p) for p in full.split(".")]
+
+
+LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (.*)$")
+
+
+def log_messages(root, name="zelk.log") -> list:
+    """The messages of a data root's run log, without their time stamps; every line
+    must carry one."""
+    path = pathlib.Path(root) / "Zelk Application Data" / "logs" / name
+    if not path.exists():
+        return []
+    raw = path.read_bytes()
+    assert raw == b"" or raw.endswith(b"\r\n"), raw[-80:]
+    messages = []
+    for line in raw.decode("utf-8").split("\r\n")[:-1]:
+        match = LOG_LINE.match(line)
+        assert match, line
+        messages.append(match.group(1))
+    return messages

@@ -53,9 +53,11 @@ TEST(DownloadContent, FallsBackToTheNextServerAfterA404) {
     const std::string digest = DigestOf(expected);
     const std::wstring missing = FaultBase("status/404");
     std::vector<std::uint8_t> body = {9, 9, 9};
-    EXPECT_TRUE(downloadContent({missing, Servers().http}, digest, body, {}, kStored));
+    std::wstring servedBy = L"unchanged";
+    EXPECT_TRUE(downloadContent({missing, Servers().http}, digest, body, {}, kStored, &servedBy));
     EXPECT_EQ(body, expected);
     EXPECT_EQ(SeenWithPrefix(missing), 1);
+    EXPECT_EQ(servedBy, Servers().http);  // for the log: the server that delivered
 
     // The same over https, from the trusted store.
     body.clear();
