@@ -181,5 +181,10 @@ int Run(HINSTANCE instance) {
 }  // namespace zelk
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    // First of all: DLLs are loaded from the system folder only, never from the folder
+    // Zelk.exe was started from (a Downloads folder anyone can drop a "winhttp.dll" in)
+    // nor from the current one. Everything that is not a known DLL is delay-loaded, so
+    // nothing of the kind is loaded before this line; no static initialiser loads one.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     return zelk::Run(instance);
 }
