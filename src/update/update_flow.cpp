@@ -18,6 +18,7 @@
 #include "install/file_helpers.h"
 #include "install/migration.h"
 #include "install/paths.h"
+#include "install/temp_copy.h"
 #include "integrity/sha256.h"
 #include "net/http_client.h"
 #include "shell/launcher.h"
@@ -46,21 +47,25 @@ bool HandOffFolderRename(const std::wstring& programPath) {
     if (IsLauncherRunning()) {
         return false;
     }
-    wchar_t temp[MAX_PATH] = {};
-    const DWORD length = GetTempPathW(MAX_PATH, temp);
-    if (length == 0 || length >= MAX_PATH) {
+    // The copy goes into a new folder of its own, which it removes when it is done: in
+    // the temporary folder itself, anyone could have put a DLL beside it.
+    const fs::path temp = UserTempFolder();
+    const fs::path copy =
+        temp.empty() ? fs::path() : CopyToFreshTempFolder(programPath, kRenameCopy);
+    if (copy.empty()) {
         return false;
     }
-    const std::wstring copy = (fs::path(temp) / kRenameCopy).native();
-    if (!CopyFileW(programPath.c_str(), copy.c_str(), FALSE)) {
-        return false;
-    }
-    std::wstring commandLine =
-        Quoted(copy) + L" " + kFolderRenameArg + L" " + std::to_wstring(GetCurrentProcessId());
+    std::wstring commandLine = Quoted(copy.native()) + L" " + kFolderRenameArg + L" " +
+                               std::to_wstring(GetCurrentProcessId());
     if (!LaunchUrl.empty()) {
         commandLine += L" " + Quoted(LaunchUrl);
     }
-    return StartProcess(copy, commandLine, temp);
+    if (StartProcess(copy.native(), commandLine, temp.native())) {
+        return true;
+    }
+    std::error_code ignored;
+    fs::remove_all(copy.parent_path(), ignored);
+    return false;
 }
 
 bool WantsFolderRename(const InstallPaths& paths, const std::wstring& programPath,

@@ -179,7 +179,7 @@ def wine_prefix() -> pathlib.Path:
 @pytest.fixture
 def user_root():
     """The per-user installation (%LOCALAPPDATA%\\Zelk), empty at the start and removed
-    at the end, with the temporary rename copy and the standard shortcuts."""
+    at the end, with the temporary copies and the standard shortcuts."""
     profile = prefix_user_folder()
     local = profile / "AppData" / "Local"
     leftovers = [windows_temp() / "Zelk-renommage.exe",
@@ -193,6 +193,8 @@ def user_root():
                 shutil.rmtree(entry)
         for path in leftovers:
             path.unlink(missing_ok=True)
+        for folder in windows_temp().glob("Zelk-*"):  # the temporary copies' own folders
+            shutil.rmtree(folder, ignore_errors=True)
 
     clean()
     yield local / "Zelk"

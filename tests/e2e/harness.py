@@ -72,6 +72,11 @@ def start(args, env=None, exe=ZELK_EXE) -> subprocess.Popen:
                             stderr=subprocess.DEVNULL)
 
 
+# Programs of the system folder that Zelk starts for itself (the remover of a temporary
+# copy's folder, and the console Wine gives it): they are this run's like Zelk.
+STARTED_SYSTEM_PROGRAMS = re.compile(r"c:\\windows\\system32\\(cmd|conhost)\.exe\b")
+
+
 def own_processes() -> dict:
     """pid -> command line of the live processes that this test run started, directly
     or through a program it started. Wine's own services (C:\\windows\\...) and the
@@ -91,7 +96,8 @@ def own_processes() -> dict:
         except OSError:
             continue  # gone meanwhile, or not ours to read
         program = command.split(" ", 1)[0]
-        if command and not command.lower().startswith("c:\\windows\\") and \
+        system = command.lower().startswith("c:\\windows\\")
+        if command and (not system or STARTED_SYSTEM_PROGRAMS.match(command.lower())) and \
                 not os.path.basename(program).startswith("wineserver"):
             found[int(entry.name)] = command
     return found

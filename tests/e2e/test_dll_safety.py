@@ -18,8 +18,9 @@ which Zelk uses only after a download, rests on the import table.
 import shutil
 import struct
 
-from conftest import STANDIN
-from harness import BUILD_DIR, SOURCE_DIR, ZELK_EXE, run
+from conftest import STANDIN, windows_temp
+from harness import BUILD_DIR, SOURCE_DIR, ZELK_EXE, log_messages, run
+from test_normal import lower_case_root  # noqa: F401  (a fixture)
 
 PLANTED = BUILD_DIR / "tests" / "e2e" / "planted.dll"
 STATIC_IMPORT = BUILD_DIR / "tests" / "e2e" / "static_import.exe"
@@ -143,3 +144,23 @@ def test_a_run_without_network_hashing_with_planted_bcrypt(user_root, record, tm
     assert len(record.wait(1)) == 1
     assert len(list((settings.parent / "icones").glob("zelk-*.ico"))) == 1
     assert markers(downloads) == []
+
+
+def test_the_rename_copy_runs_away_from_dlls_planted_in_the_temporary_folder(
+        lower_case_root, releases, builtin_servers, record):
+    """The folder-rename copy runs from the temporary folder: in a new folder of its own,
+    so DLLs planted in the temporary folder itself are never beside it."""
+    temp = windows_temp()
+    plant(temp)
+    try:
+        releases.publish({"ZelkLauncher.exe": STANDIN.read_bytes(), "zelk.ico": ICON})
+        builtin_servers()
+        exe = lower_case_root / "Zelk.exe"
+        assert run([], exe=exe, env={**record.env, **NATIVE_FIRST}).returncode == 0
+        assert len(record.wait(1)) == 1
+        assert any("mode folder rename" in m for m in log_messages(lower_case_root))
+        assert markers(temp) == []
+    finally:
+        for name in NOT_KNOWN:
+            (temp / f"{name}.dll").unlink(missing_ok=True)
+            (temp / f"{name}.dll.planted").unlink(missing_ok=True)

@@ -11,8 +11,8 @@ import pytest
 
 from conftest import (BUILTIN_HTTP_PORT, BUILTIN_HTTPS_PORT, HOLD_FILE, STANDIN,
                       prefix_user_folder, stamp, windows_temp)
-from harness import (SOURCE_DIR, WINE_RUN, ZELK_EXE, installation, own_processes, run, start,
-                     win_path)
+from harness import (SOURCE_DIR, WINE_RUN, ZELK_EXE, installation, log_messages, own_processes,
+                     run, start, win_path)
 
 ICON = (SOURCE_DIR / "resources" / "zelk.ico").read_bytes()
 LAUNCHER = STANDIN.read_bytes()
@@ -228,8 +228,9 @@ def lower_case_root(user_root):
     return stored
 
 
-def rename_copy():
-    return windows_temp() / "Zelk-renommage.exe"
+def fresh_temp_folders():
+    """The folders of their own that temporary copies of Zelk run from."""
+    return [p for p in windows_temp().glob("Zelk-*") if p.is_dir()]
 
 
 def test_wrong_letter_case_hands_off_once(lower_case_root, releases, builtin_servers, record):
@@ -238,11 +239,17 @@ def test_wrong_letter_case_hands_off_once(lower_case_root, releases, builtin_ser
     assert run([LINK], exe=lower_case_root / "Zelk.exe", env=record.env).returncode == 0
     wait_for(lambda: len(record.starts()) == 1, what="the launcher after the rename relay")
     settle()
-    assert rename_copy().exists()
     # Wine reports the case-only rename as done but keeps the old name; the restarted
     # copy must not hand off again, or the relay would never end.
     assert len(record.wait(1)) == 1
     assert record.starts()[0][0].endswith(f'"{LINK}"')
+    messages = log_messages(lower_case_root)
+    assert any(m.startswith("start: Zelk ") and "mode folder rename" in m for m in messages)
+    # The copy ran from a folder of its own, never from the shared temporary folder, and
+    # that folder went with it, the remover too.
+    assert not (windows_temp() / "Zelk-renommage.exe").exists()
+    wait_for(lambda: not fresh_temp_folders(), what="the rename copy's folder to go")
+    wait_for(lambda: not own_processes(), what="the remover to end")
 
 
 @pytest.mark.parametrize("blocker", ["game", "launcher"])
@@ -266,6 +273,7 @@ def test_no_hand_off_while_the_game_or_launcher_runs(lower_case_root, releases, 
     finally:
         running.kill()
         running.wait()
-    assert not rename_copy().exists()
+    assert not fresh_temp_folders()
+    assert not any("mode folder rename" in m for m in log_messages(lower_case_root))
     expected = 1 if blocker == "game" else 2
     assert len(record.wait(expected)) == expected
