@@ -15,6 +15,11 @@ inline constexpr wchar_t kMigrationTrialArg[] = L"--essai-migration";
 inline constexpr wchar_t kBenchArg[] = L"--banc";
 inline constexpr wchar_t kRenderTestArg[] = L"--render-test";
 inline constexpr wchar_t kUpdatedArg[] = L"--updated";
+inline constexpr wchar_t kUninstallArg[] = L"--desinstaller";
+inline constexpr wchar_t kUninstallSilentArg[] = L"--silencieux";  // no question, no message
+inline constexpr wchar_t kUninstallEverythingArg[] = L"--tout";    // the user's data too
+// Given by the uninstall to the temporary copy that removes Zelk.exe once it has ended.
+inline constexpr wchar_t kUninstallFinishArg[] = L"--fin-desinstallation";
 // Added by the folder rename when it restarts the installed copy, so that copy
 // never hands off again even when the rename did not take.
 inline constexpr wchar_t kAfterRenameArg[] = L"--apres-renommage";

@@ -23,6 +23,7 @@
 #include "net/http_client.h"
 #include "shell/launcher.h"
 #include "shell/shortcuts.h"
+#include "shell/uninstall_entry.h"
 #include "shell/url_protocol.h"
 #include "splash/status.h"
 #include "update/install_release.h"
@@ -148,6 +149,7 @@ int RunSteps(const std::wstring& programPath, FlowContext& flow) {
             InstallOwnCopy(programPath, paths);
         }
         RegisterUrlProtocol(paths.exePath);
+        RegisterUninstallEntry(paths);
     }
 
     const Settings settings = ReadSettings(paths.settingsFile);
@@ -183,7 +185,11 @@ int RunSteps(const std::wstring& programPath, FlowContext& flow) {
     if (search.releaseFolder.empty()) {
         return NoManifestAccepted(search, flow);
     }
-    return InstallRelease(search.manifest, search.releaseFolder, baseUrls, flow);
+    const int result = InstallRelease(search.manifest, search.releaseFolder, baseUrls, flow);
+    if (!flow.explicitRoot) {
+        RecordInstalledSize(paths);  // what the update left on disk
+    }
+    return result;
 }
 
 }  // namespace

@@ -11,8 +11,8 @@ import pytest
 
 from conftest import (BUILTIN_HTTP_PORT, BUILTIN_HTTPS_PORT, HOLD_FILE, STANDIN,
                       prefix_user_folder, stamp, windows_temp)
-from harness import (SOURCE_DIR, WINE_RUN, ZELK_EXE, installation, log_messages, own_processes,
-                     run, start, win_path)
+from harness import (SOURCE_DIR, WINE_RUN, ZELK_EXE, file_version, installation, log_messages,
+                     own_processes, run, same_version, start, win_path)
 
 ICON = (SOURCE_DIR / "resources" / "zelk.ico").read_bytes()
 LAUNCHER = STANDIN.read_bytes()
@@ -68,6 +68,30 @@ def registry_value(key):
     return None
 
 
+def registry_values(key):
+    """name -> (type, text) of the values of a key, as reg query shows them; {} when the
+    key does not exist."""
+    out = subprocess.run([str(WINE_RUN), "reg", "query", key], capture_output=True,
+                         text=True, stdin=subprocess.DEVNULL).stdout
+    values = {}
+    for line in out.splitlines():
+        match = re.match(r"^    (.+?)    (REG_\w+)    ?(.*)$", line)
+        if match:
+            values[match.group(1)] = (match.group(2), match.group(3))
+    return values
+
+
+UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zelk"
+
+
+def installed_kib(root):
+    """KiB of Zelk.exe and the launcher's folder, rounded up."""
+    app = installation(root)["app"]
+    size = (root / "Zelk.exe").stat().st_size + sum(
+        p.stat().st_size for p in app.rglob("*") if p.is_file())
+    return -(-size // 1024)
+
+
 def test_fresh_install_from_a_download_folder(user_root, releases, builtin_servers, record):
     releases.publish(files())
     nginx = builtin_servers()
@@ -90,6 +114,22 @@ def test_fresh_install_from_a_download_folder(user_root, releases, builtin_serve
     assert registry_value(r"HKCU\Software\Classes\zelk") == "URL:Zelk"
     icons = list((paths["data"] / "icones").iterdir())
     assert len(icons) == 1 and icons[0].read_bytes() == ICON
+
+    # Listed in "Installed apps", with the version of the file's properties.
+    entry = registry_values(UNINSTALL_KEY)
+    version = entry.pop("DisplayVersion")
+    assert version[0] == "REG_SZ" and same_version(version[1], file_version())
+    assert entry == {
+        "DisplayName": ("REG_SZ", "Zelk"),
+        "DisplayIcon": ("REG_SZ", f"{root}\\Zelk.exe"),
+        "Publisher": ("REG_SZ", "Zelk"),
+        "InstallLocation": ("REG_SZ", root),
+        "EstimatedSize": ("REG_DWORD", hex(installed_kib(user_root))),
+        "NoModify": ("REG_DWORD", "0x1"),
+        "NoRepair": ("REG_DWORD", "0x1"),
+        "UninstallString": ("REG_SZ", f'"{root}\\Zelk.exe" --desinstaller'),
+        "QuietUninstallString": ("REG_SZ", f'"{root}\\Zelk.exe" --desinstaller --silencieux'),
+    }
 
 
 def test_up_to_date_run_only_reads_the_manifest(user_root, releases, builtin_servers, record):
