@@ -58,7 +58,22 @@ RunMode ChooseRunMode(const std::vector<std::wstring>& args) {
     if (count >= 6 && args[1] == kRenderTestArg) {
         return RunMode::RenderTest;
     }
+    if (count >= 2 && args[1] == kUninstallArg) {
+        return RunMode::Uninstall;
+    }
+    if (count >= 3 && args[1] == kUninstallFinishArg) {
+        return RunMode::UninstallFinish;
+    }
     return RunMode::Normal;
+}
+
+UninstallOptions ReadUninstallOptions(const std::vector<std::wstring>& args) {
+    UninstallOptions options;
+    for (size_t i = 2; i < args.size(); ++i) {
+        options.silent = options.silent || args[i] == kUninstallSilentArg;
+        options.everything = options.everything || args[i] == kUninstallEverythingArg;
+    }
+    return options;
 }
 
 }  // namespace zelk

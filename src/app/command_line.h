@@ -24,7 +24,15 @@ inline constexpr wchar_t kUninstallFinishArg[] = L"--fin-desinstallation";
 // never hands off again even when the rename did not take.
 inline constexpr wchar_t kAfterRenameArg[] = L"--apres-renommage";
 
-enum class RunMode { FolderRename, MigrationTrial, Bench, RenderTest, Normal };
+enum class RunMode {
+    FolderRename,
+    MigrationTrial,
+    Bench,
+    RenderTest,
+    Uninstall,
+    UninstallFinish,
+    Normal
+};
 
 struct PreScanResult {
     std::wstring launchUrl;    // last acceptable zelk:// link, or empty
@@ -44,5 +52,13 @@ RunMode ChooseRunMode(const std::vector<std::wstring>& args);
 
 // wcstol with base 10, as the process-id arguments are read.
 long ParseProcessId(const std::wstring& text);
+
+struct UninstallOptions {
+    bool silent = false;      // --silencieux: no question and no message; the exit code tells
+    bool everything = false;  // --tout: the user's data goes too
+};
+
+// The uninstall's switches, anywhere after "--desinstaller".
+UninstallOptions ReadUninstallOptions(const std::vector<std::wstring>& args);
 
 }  // namespace zelk

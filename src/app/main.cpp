@@ -14,6 +14,7 @@
 #include "app/command_line.h"
 #include "app/folder_rename.h"
 #include "app/launch_options.h"
+#include "app/uninstall.h"
 #include "common/win_handles.h"
 #include "install/migration.h"
 #include "splash/bench.h"
@@ -170,6 +171,10 @@ int Run(HINSTANCE instance) {
             return MigrateDataFolder(args[2]);
         case RunMode::Bench:
             return RunBench(args[2], args[3]);
+        case RunMode::Uninstall:
+            return RunUninstall(ReadUninstallOptions(args), UserUninstallSetup(OwnPath()));
+        case RunMode::UninstallFinish:
+            return RunUninstallFinish(static_cast<DWORD>(ParseProcessId(args[2])));
         case RunMode::RenderTest:
         case RunMode::Normal:
             break;

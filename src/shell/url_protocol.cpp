@@ -46,10 +46,7 @@ bool UnregisterUrlProtocol(const std::filesystem::path& exePath) {
         if (command.empty() || command.front() != L'"' || end == std::wstring::npos) {
             return true;  // none, or not one of ours
         }
-        const std::wstring handler = WithBackslashes(command.substr(1, end - 1));
-        const std::wstring ours = WithBackslashes(exePath.native());
-        if (CompareStringOrdinal(handler.c_str(), static_cast<int>(handler.size()), ours.c_str(),
-                                 static_cast<int>(ours.size()), TRUE) != CSTR_EQUAL) {
+        if (!SamePathText(std::wstring_view(command).substr(1, end - 1), exePath.native())) {
             return true;
         }
         return DeleteUserKey(kProtocolKey);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zelk {
@@ -95,6 +97,12 @@ TEST(RunModes, KeywordsNeedTheirArgumentsAndPositionOne) {
         {{L"Zelk.exe", L"zelk://x", L"--banc", L"r", L"u"}, RunMode::Normal},
         {{L"Zelk.exe", L"--BANC", L"r", L"u"}, RunMode::Normal},
         {{L"Zelk.exe", L"--updated", L"zelk://x"}, RunMode::Normal},
+        {{L"Zelk.exe", L"--desinstaller"}, RunMode::Uninstall},
+        {{L"Zelk.exe", L"--desinstaller", L"--silencieux", L"--tout"}, RunMode::Uninstall},
+        {{L"Zelk.exe", L"--silencieux", L"--desinstaller"}, RunMode::Normal},
+        {{L"Zelk.exe", L"--Desinstaller"}, RunMode::Normal},
+        {{L"Zelk.exe", L"--fin-desinstallation"}, RunMode::Normal},
+        {{L"Zelk.exe", L"--fin-desinstallation", L"42"}, RunMode::UninstallFinish},
     };
     for (const ModeCase& c : cases) {
         EXPECT_EQ(ChooseRunMode(c.args), c.mode) << "arguments: " << c.args.size();
@@ -107,6 +115,21 @@ TEST(RunModes, RenameAndMigrationComeBeforeTheOthers) {
               RunMode::FolderRename);
     EXPECT_EQ(ChooseRunMode({L"Zelk.exe", L"--essai-migration", L"d", L"u", L"v", L"w"}),
               RunMode::MigrationTrial);
+}
+
+TEST(UninstallSwitches, AnywhereAfterTheKeywordAndExact) {
+    const auto read = [](const Args& args) {
+        const UninstallOptions options = ReadUninstallOptions(args);
+        return std::make_pair(options.silent, options.everything);
+    };
+    EXPECT_EQ(read({L"Zelk.exe", L"--desinstaller"}), std::make_pair(false, false));
+    EXPECT_EQ(read({L"Zelk.exe", L"--desinstaller", L"--silencieux"}), std::make_pair(true, false));
+    EXPECT_EQ(read({L"Zelk.exe", L"--desinstaller", L"--tout", L"zelk://x", L"--silencieux"}),
+              std::make_pair(true, true));
+    EXPECT_EQ(read({L"Zelk.exe", L"--desinstaller", L"--SILENCIEUX", L"-tout", L"tout"}),
+              std::make_pair(false, false));
+    // The keyword's own position is not a switch.
+    EXPECT_EQ(read({L"Zelk.exe", L"--silencieux"}), std::make_pair(false, false));
 }
 
 TEST(ProcessIds, ReadAsBase10) {
