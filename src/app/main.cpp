@@ -91,6 +91,7 @@ HWND CreateSplashWindow(HINSTANCE instance) {
 }
 
 int RunNormal(HINSTANCE instance) {
+    ComApartment com;  // the taskbar button's progress is a COM object of the window thread
     UiScale = GetDpiForSystem() / 96.0;
     if (UiScale < 1.0) {
         UiScale = 1.0;
