@@ -76,4 +76,13 @@ UninstallOptions ReadUninstallOptions(const std::vector<std::wstring>& args) {
     return options;
 }
 
+double RenderTestScale(const std::vector<std::wstring>& args) {
+    return args.size() >= 7 ? ScaleForDpi(std::wcstod(args[6].c_str(), nullptr)) : 1.0;
+}
+
+double ScaleForDpi(double dpi) {
+    const double scale = dpi / 96.0;
+    return scale > 1.0 ? scale : 1.0;  // also for a DPI that is not a number
+}
+
 }  // namespace zelk

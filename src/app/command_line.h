@@ -61,4 +61,11 @@ struct UninstallOptions {
 // The uninstall's switches, anywhere after "--desinstaller".
 UninstallOptions ReadUninstallOptions(const std::vector<std::wstring>& args);
 
+// The render test's optional seventh argument, a DPI: the scale the normal mode would
+// take on a system of that DPI (DPI / 96, never below 1). Without it, 1.0.
+double RenderTestScale(const std::vector<std::wstring>& args);
+
+// The splash's scale on a system of this DPI: DPI / 96, never below 1.
+double ScaleForDpi(double dpi);
+
 }  // namespace zelk

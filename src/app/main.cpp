@@ -92,10 +92,7 @@ HWND CreateSplashWindow(HINSTANCE instance) {
 
 int RunNormal(HINSTANCE instance) {
     ComApartment com;  // the taskbar button's progress is a COM object of the window thread
-    UiScale = GetDpiForSystem() / 96.0;
-    if (UiScale < 1.0) {
-        UiScale = 1.0;
-    }
+    UiScale = ScaleForDpi(GetDpiForSystem());
     std::unique_ptr<Gdiplus::Bitmap> logo =
         LoadPngResource(UiScale > kLargeLogoAbove ? kLargeLogoResource : kLogoResource);
     SplashLogo = logo.get();
@@ -143,8 +140,11 @@ int RunWithGraphics(HINSTANCE instance, RunMode mode, const std::vector<std::wst
         SplashFonts = &fonts;
 
         if (mode == RunMode::RenderTest) {
-            UiScale = 1.0;
-            std::unique_ptr<Gdiplus::Bitmap> logo = LoadPngResource(kLogoResource);
+            // 1.0 unless a DPI follows the texts, to see a frame as a screen of that DPI
+            // shows it.
+            UiScale = RenderTestScale(args);
+            std::unique_ptr<Gdiplus::Bitmap> logo =
+                LoadPngResource(UiScale > kLargeLogoAbove ? kLargeLogoResource : kLogoResource);
             SplashLogo = logo.get();
             result = RunRenderTest(args[2], _wtof(args[3].c_str()), args[4], args[5]);
             SplashLogo = nullptr;

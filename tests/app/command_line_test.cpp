@@ -132,6 +132,23 @@ TEST(UninstallSwitches, AnywhereAfterTheKeywordAndExact) {
     EXPECT_EQ(read({L"Zelk.exe", L"--silencieux"}), std::make_pair(false, false));
 }
 
+TEST(RenderTestScale, TheNormalModesScaleForTheGivenDpi) {
+    const Args six = {L"Zelk.exe", L"--render-test", L"a.png", L"0.5", L"h", L"d"};
+    EXPECT_EQ(RenderTestScale(six), 1.0);
+    Args seven = six;
+    for (const auto& [dpi, scale] : {std::pair{L"96", 1.0},
+                                     {L"120", 1.25},
+                                     {L"144", 1.5},
+                                     {L"72", 1.0},
+                                     {L"dpi", 1.0},
+                                     {L"192", 2.0}}) {
+        seven.resize(6);
+        seven.push_back(dpi);
+        EXPECT_EQ(RenderTestScale(seven), scale) << dpi;
+    }
+    EXPECT_EQ(ScaleForDpi(std::numeric_limits<double>::quiet_NaN()), 1.0);
+}
+
 TEST(ProcessIds, ReadAsBase10) {
     EXPECT_EQ(ParseProcessId(L"0123"), 123);
     EXPECT_EQ(ParseProcessId(L"0x10"), 0);
