@@ -65,7 +65,31 @@ RunMode ChooseRunMode(const std::vector<std::wstring>& args) {
     if (count >= 6 && args[1] == kRenderTestArg) {
         return RunMode::RenderTest;
     }
+    if (count >= 2 && args[1] == kUninstallArg) {
+        return RunMode::Uninstall;
+    }
+    if (count >= 3 && args[1] == kUninstallFinishArg) {
+        return RunMode::UninstallFinish;
+    }
     return RunMode::Normal;
+}
+
+UninstallOptions ReadUninstallOptions(const std::vector<std::wstring>& args) {
+    UninstallOptions options;
+    for (size_t i = 2; i < args.size(); ++i) {
+        options.silent = options.silent || args[i] == kUninstallSilentArg;
+        options.everything = options.everything || args[i] == kUninstallEverythingArg;
+    }
+    return options;
+}
+
+double RenderTestScale(const std::vector<std::wstring>& args) {
+    return args.size() >= 7 ? ScaleForDpi(std::wcstod(args[6].c_str(), nullptr)) : 1.0;
+}
+
+double ScaleForDpi(double dpi) {
+    const double scale = dpi / 96.0;
+    return scale > 1.0 ? scale : 1.0;  // also for a DPI that is not a number
 }
 
 }  // namespace zelk

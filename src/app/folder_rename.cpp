@@ -5,8 +5,11 @@
 #include "app/command_line.h"
 #include "app/launch_options.h"
 #include "common/process.h"
+#include "common/run_log.h"
+#include "common/version.h"
 #include "common/win_handles.h"
 #include "install/paths.h"
+#include "install/temp_copy.h"
 
 namespace zelk {
 namespace {
@@ -28,14 +31,25 @@ int RunFolderRename(DWORD processId) {
 
     const std::filesystem::path root = GetDataRoot();
     const std::wstring stored = GetOnDiskName(root);
+    int attempts = 0;
+    bool renamed = false;
     if (!stored.empty() && stored != kDataRootName) {
         const std::filesystem::path source = root.parent_path() / stored;
-        for (int attempt = 0; attempt < kRenameAttempts; ++attempt) {
-            if (MoveFileExW(source.c_str(), root.c_str(), 0)) {
-                break;
+        while (attempts < kRenameAttempts && !renamed) {
+            ++attempts;
+            renamed = MoveFileExW(source.c_str(), root.c_str(), 0) != FALSE;
+            if (!renamed) {
+                Sleep(kRenamePauseMs);  // files inside may still be closing
             }
-            Sleep(kRenamePauseMs);  // files inside may still be closing
         }
+    }
+    BeginRunLog(MakeInstallPaths(root).logsDir);  // after the rename: it moves the log too
+    Log("start: Zelk ", kZelkVersion, ", mode folder rename, link given: ", !LaunchUrl.empty());
+    if (attempts == 0) {
+        Log("data root stored as \"", stored, "\": nothing to rename");
+    } else {
+        Log("data root stored as \"", stored, "\": ", renamed ? "renamed" : "not renamed",
+            " after ", attempts, " attempts");
     }
 
     // The restarted copy is told not to hand off again, so a rename that did not
@@ -45,7 +59,15 @@ int RunFolderRename(DWORD processId) {
     if (!LaunchUrl.empty()) {
         commandLine += L" " + Quoted(LaunchUrl);
     }
-    return StartProcess(exe.native(), commandLine, root.native()) ? 0 : 2;
+    const int result = StartProcess(exe.native(), commandLine, root.native()) ? 0 : 2;
+    Log("end: result ", result, " (the installed copy ", result == 0 ? "started" : "not started",
+        "), after ", RunLogSeconds(), " s");
+    // This copy ran from a folder of its own under the temporary folder: it goes too.
+    wchar_t own[MAX_PATH] = {};
+    if (GetModuleFileNameW(nullptr, own, MAX_PATH) > 0) {
+        RemoveFolderAfterExit(std::filesystem::path(own).parent_path());
+    }
+    return result;
 }
 
 }  // namespace zelk

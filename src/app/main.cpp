@@ -14,6 +14,7 @@
 #include "app/command_line.h"
 #include "app/folder_rename.h"
 #include "app/launch_options.h"
+#include "app/uninstall.h"
 #include "common/win_handles.h"
 #include "install/migration.h"
 #include "splash/bench.h"
@@ -93,10 +94,8 @@ HWND CreateSplashWindow(HINSTANCE instance) {
 }
 
 int RunNormal(HINSTANCE instance) {
-    UiScale = GetDpiForSystem() / 96.0;
-    if (UiScale < 1.0) {
-        UiScale = 1.0;
-    }
+    ComApartment com;  // the taskbar button's progress is a COM object of the window thread
+    UiScale = ScaleForDpi(GetDpiForSystem());
     std::unique_ptr<Gdiplus::Bitmap> logo =
         LoadPngResource(UiScale > kLargeLogoAbove ? kLargeLogoResource : kLogoResource);
     SplashLogo = logo.get();
@@ -144,8 +143,11 @@ int RunWithGraphics(HINSTANCE instance, RunMode mode, const std::vector<std::wst
         SplashFonts = &fonts;
 
         if (mode == RunMode::RenderTest) {
-            UiScale = 1.0;
-            std::unique_ptr<Gdiplus::Bitmap> logo = LoadPngResource(kLogoResource);
+            // 1.0 unless a DPI follows the texts, to see a frame as a screen of that DPI
+            // shows it.
+            UiScale = RenderTestScale(args);
+            std::unique_ptr<Gdiplus::Bitmap> logo =
+                LoadPngResource(UiScale > kLargeLogoAbove ? kLargeLogoResource : kLogoResource);
             SplashLogo = logo.get();
             result = RunRenderTest(args[2], _wtof(args[3].c_str()), args[4], args[5]);
             SplashLogo = nullptr;
@@ -173,6 +175,10 @@ int Run(HINSTANCE instance) {
             return MigrateDataFolder(args[2]);
         case RunMode::Bench:
             return RunBench(args[2], args[3]);
+        case RunMode::Uninstall:
+            return RunUninstall(ReadUninstallOptions(args), UserUninstallSetup(OwnPath()));
+        case RunMode::UninstallFinish:
+            return RunUninstallFinish(static_cast<DWORD>(ParseProcessId(args[2])));
         case RunMode::RenderTest:
         case RunMode::Normal:
             break;
@@ -184,5 +190,10 @@ int Run(HINSTANCE instance) {
 }  // namespace zelk
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    // First of all: DLLs are loaded from the system folder only, never from the folder
+    // Zelk.exe was started from (a Downloads folder anyone can drop a "winhttp.dll" in)
+    // nor from the current one. Everything that is not a known DLL is delay-loaded, so
+    // nothing of the kind is loaded before this line; no static initialiser loads one.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     return zelk::Run(instance);
 }

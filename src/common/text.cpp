@@ -44,4 +44,14 @@ std::wstring WithBackslashes(std::wstring text) {
     return text;
 }
 
+bool SamePathText(std::wstring_view a, std::wstring_view b) {
+    if (a.size() != b.size() || a.size() > INT_MAX) {
+        return false;
+    }
+    const std::wstring left = WithBackslashes(std::wstring(a));
+    const std::wstring right = WithBackslashes(std::wstring(b));
+    return CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right.c_str(),
+                                static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
+}
+
 }  // namespace zelk

@@ -13,4 +13,9 @@ std::string WideToUtf8(std::wstring_view wide);
 // "/" written as "\": Windows takes both as a separator, so paths are compared so.
 std::wstring WithBackslashes(std::wstring text);
 
+// Whether two paths are written alike as the file system reads them: letter case aside
+// (ordinal, as NTFS folds it) and "/" taken for "\". For paths that may no longer exist;
+// SameFile tells apart files that do.
+bool SamePathText(std::wstring_view a, std::wstring_view b);
+
 }  // namespace zelk

@@ -408,8 +408,8 @@ TransfersOutcome FetchContents(const HttpSession& session, const std::vector<std
             failed = true;
             outcome.failedJob = arrival.job;
             outcome.failure = std::move(arrival.fetch);
-        } else if (!events.arrived(arrival.job,
-                                   partialDir / Utf8ToWide(jobs[arrival.job].digest))) {
+        } else if (!events.arrived(arrival.job, partialDir / Utf8ToWide(jobs[arrival.job].digest),
+                                   arrival.fetch)) {
             failed = true;
             outcome.refused = true;
         }

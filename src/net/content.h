@@ -54,10 +54,12 @@ struct TransferEvents {
     // The transfer in slot has the whole verified content of job; on that transfer's
     // thread, before it takes its next job.
     std::function<void(std::size_t slot, std::size_t job)> fetched;
-    // The content of job is whole and verified in file: the caller moves it where it
-    // belongs. On the calling thread, one at a time, in the order they arrive. False
-    // stops every transfer (the caller could not use it).
-    std::function<bool(std::size_t job, const std::filesystem::path& file)> arrived;
+    // The content of job is whole and verified in file (fetch says which base served it):
+    // the caller moves it where it belongs. On the calling thread, one at a time, in the
+    // order they arrive. False stops every transfer (the caller could not use it).
+    std::function<bool(std::size_t job, const std::filesystem::path& file,
+                       const ContentFetch& fetch)>
+        arrived;
 };
 
 struct TransfersOutcome {

@@ -65,13 +65,7 @@ void AddPinnedShortcuts(std::vector<std::filesystem::path>& candidates) {
 }
 
 std::vector<std::filesystem::path> ShortcutCandidates() {
-    std::vector<std::filesystem::path> candidates;
-    for (REFKNOWNFOLDERID folder : {FOLDERID_Desktop, FOLDERID_Programs}) {
-        const std::filesystem::path dir = KnownFolderPath(folder);
-        if (!dir.empty()) {
-            candidates.push_back(dir / kShortcutName);
-        }
-    }
+    std::vector<std::filesystem::path> candidates = StandardShortcutPaths();
     AddPinnedShortcuts(candidates);
     return candidates;
 }
@@ -198,15 +192,55 @@ void CreateShortcut(const std::filesystem::path& lnkPath, const std::filesystem:
     }
 }
 
+std::vector<std::filesystem::path> StandardShortcutPaths() {
+    std::vector<std::filesystem::path> paths;
+    for (REFKNOWNFOLDERID folder : {FOLDERID_Desktop, FOLDERID_Programs}) {
+        const std::filesystem::path dir = KnownFolderPath(folder);
+        if (!dir.empty()) {
+            paths.push_back(dir / kShortcutName);
+        }
+    }
+    return paths;
+}
+
 void CreateStandardShortcuts(const std::filesystem::path& target) {
     try {
-        for (REFKNOWNFOLDERID folder : {FOLDERID_Desktop, FOLDERID_Programs}) {
-            const std::filesystem::path dir = KnownFolderPath(folder);
-            if (!dir.empty()) {
-                CreateShortcut(dir / kShortcutName, target);
-            }
+        for (const std::filesystem::path& lnkPath : StandardShortcutPaths()) {
+            CreateShortcut(lnkPath, target);
         }
     } catch (const std::exception&) {
+    }
+}
+
+bool RemoveOwnShortcut(const std::filesystem::path& lnkPath, const std::filesystem::path& exePath,
+                       const std::filesystem::path& launcherExe) {
+    try {
+        if (!PathExists(lnkPath)) {
+            return true;
+        }
+        wchar_t target[kPathChars] = {};
+        {
+            ComPtr<IShellLinkW> link = NewShellLink();
+            ComPtr<IPersistFile> persist = link ? PersistOf(link.get()) : ComPtr<IPersistFile>();
+            if (!persist || FAILED(persist.get()->Load(lnkPath.c_str(), STGM_READ))) {
+                return true;  // not a shortcut that can be ours
+            }
+            link.get()->GetPath(target, kPathChars, nullptr, 0);
+        }  // released before the file goes
+        // Once the files are gone only the target's text can tell.
+        const bool ours = IsOurs(target, exePath, launcherExe) ||
+                          (target[0] != L'\0' && (SamePathText(target, exePath.native()) ||
+                                                  SamePathText(target, launcherExe.native())));
+        if (!ours) {
+            return true;
+        }
+        if (!DeleteFileW(lnkPath.c_str())) {
+            return false;
+        }
+        SHChangeNotify(SHCNE_DELETE, SHCNF_PATHW, lnkPath.c_str(), nullptr);
+        return true;
+    } catch (const std::exception&) {
+        return false;
     }
 }
 

@@ -5,7 +5,9 @@
 #include <exception>
 #include <string>
 
+#include "common/text.h"
 #include "common/win_handles.h"
+#include "shell/registry.h"
 
 namespace zelk {
 namespace {
@@ -16,18 +18,10 @@ constexpr wchar_t kCommandKey[] = L"Software\\Classes\\zelk\\shell\\open\\comman
 
 // One REG_SZ under HKCU; a failure leaves this value for the next run.
 void SetString(const wchar_t* subKey, const wchar_t* valueName, const std::wstring& data) {
-    // The size counts the terminating null, so even the empty string is 2 bytes.
-    const size_t bytes = (data.size() + 1) * sizeof(wchar_t);
-    if (bytes > MAXDWORD) {
-        return;
+    const UniqueRegKey key = CreateUserKey(subKey);
+    if (key) {
+        SetRegistryString(key.get(), valueName, data);
     }
-    UniqueRegKey key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_SET_VALUE, nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
-        return;
-    }
-    RegSetValueExW(key.get(), valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
-                   static_cast<DWORD>(bytes));
 }
 
 }  // namespace
@@ -42,6 +36,22 @@ void RegisterUrlProtocol(const std::filesystem::path& exePath) {
         SetString(kCommandKey, nullptr, quoted + L" \"%1\"");
     } catch (const std::exception&) {
         // Out of memory: the registration is completed by the next run.
+    }
+}
+
+bool UnregisterUrlProtocol(const std::filesystem::path& exePath) {
+    try {
+        const std::wstring command = ReadUserString(kCommandKey, nullptr);
+        const size_t end = command.find(L'"', 1);
+        if (command.empty() || command.front() != L'"' || end == std::wstring::npos) {
+            return true;  // none, or not one of ours
+        }
+        if (!SamePathText(std::wstring_view(command).substr(1, end - 1), exePath.native())) {
+            return true;
+        }
+        return DeleteUserKey(kProtocolKey);
+    } catch (const std::exception&) {
+        return false;
     }
 }
 

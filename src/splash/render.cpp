@@ -4,6 +4,7 @@
 
 #include "common/win_handles.h"
 #include "splash/status.h"
+#include "splash/text_fit.h"
 
 namespace zelk {
 
@@ -79,6 +80,33 @@ std::unique_ptr<Gdiplus::FontFamily> TextFamily() {
     return std::make_unique<Gdiplus::FontFamily>(L"Segoe UI");
 }
 
+float TextWidth(Gdiplus::Graphics& graphics, const std::wstring& text, const Gdiplus::Font& font,
+                const Gdiplus::StringFormat& format) {
+    Gdiplus::RectF box;
+    graphics.MeasureString(text.c_str(), -1, &font, Gdiplus::PointF(0.0f, 0.0f), &format, &box);
+    return box.Width;
+}
+
+// Draws text from (x, y) so that it ends before right, the card's margin (where the bar
+// ends): in its font size when it fits, else smaller, down to 80 %, else cut with an
+// ellipsis at that size.
+void DrawFittedText(Gdiplus::Graphics& graphics, const std::wstring& text,
+                    const Gdiplus::FontFamily& family, float size, float x, float y, float right,
+                    const Gdiplus::StringFormat& format, const Gdiplus::Brush& brush) {
+    const TextFit fit = FitText(size, right - x, [&](float pixels) {
+        const Gdiplus::Font font(&family, pixels, Gdiplus::FontStyleBold, Gdiplus::UnitPixel);
+        return TextWidth(graphics, text, font, format);
+    });
+    const Gdiplus::Font font(&family, fit.size, Gdiplus::FontStyleBold, Gdiplus::UnitPixel);
+    // Cut here rather than by GDI+'s trimming, which not every GDI+ draws as an ellipsis.
+    const std::wstring shown =
+        !fit.ellipsis ? text : CutWithEllipsis(text, right - x, [&](const std::wstring& part) {
+            return TextWidth(graphics, part, font, format);
+        });
+    graphics.DrawString(shown.c_str(), -1, &font, Gdiplus::RectF(x, y, 0.0f, 0.0f), &format,
+                        &brush);
+}
+
 void DrawBar(Gdiplus::Graphics& graphics, double progress, float s) {
     graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHalf);
     Gdiplus::Pen track(kTextColour, kBarWidth * s);
@@ -116,20 +144,17 @@ void RenderSplash(Gdiplus::Graphics& graphics, int width, int height) {
     const StatusRecord status = CopyStatus();
 
     std::unique_ptr<Gdiplus::FontFamily> family = TextFamily();
-    Gdiplus::Font headingFont(family.get(), kHeadingSize * s, Gdiplus::FontStyleBold,
-                              Gdiplus::UnitPixel);
-    Gdiplus::Font detailFont(family.get(), kDetailSize * s, Gdiplus::FontStyleBold,
-                             Gdiplus::UnitPixel);
     Gdiplus::SolidBrush textBrush(kTextColour);
     Gdiplus::StringFormat format(Gdiplus::StringFormat::GenericTypographic());
     format.SetFormatFlags(format.GetFormatFlags() | Gdiplus::StringFormatFlagsNoWrap);
 
-    graphics.DrawString(status.heading.c_str(), -1, &headingFont,
-                        Gdiplus::RectF(kHeadingX * s, kHeadingY * s, 0.0f, 0.0f), &format,
-                        &textBrush);
-    graphics.DrawString(status.detail.c_str(), -1, &detailFont,
-                        Gdiplus::RectF(kDetailX * s, kDetailY * s, 0.0f, 0.0f), &format,
-                        &textBrush);
+    // Both lines end where the bar does, as far from the right edge as they start from
+    // the left one.
+    const float right = kBarRight * s;
+    DrawFittedText(graphics, status.heading, *family, kHeadingSize * s, kHeadingX * s,
+                   kHeadingY * s, right, format, textBrush);
+    DrawFittedText(graphics, status.detail, *family, kDetailSize * s, kDetailX * s, kDetailY * s,
+                   right, format, textBrush);
 
     DrawBar(graphics, status.progress, s);
 }

@@ -4,6 +4,7 @@
 #include "splash/frame_trace.h"
 #include "splash/render.h"
 #include "splash/status.h"
+#include "splash/taskbar.h"
 #include "update/update_flow.h"
 
 namespace zelk {
@@ -13,6 +14,7 @@ constexpr int kFailureResult = 2;  // the flow's "error on screen" result
 
 void OnFlowFinished(HWND window, WPARAM result) {
     if (static_cast<INT_PTR>(result) == kFailureResult) {
+        ShowOnTaskbar(window, TaskbarForFailure());
         SetTimer(window, kLingerTimer, kLingerMs, nullptr);
     } else {
         DestroyWindow(window);
@@ -70,16 +72,22 @@ LRESULT CALLBACK SplashWndProc(HWND window, UINT message, WPARAM wParam, LPARAM 
             return 0;
         case WM_DESTROY:
             TraceWindowClosed();
+            ClearTaskbar(window);
             PostQuitMessage(0);
             return 0;
         case MSG_STATUS_CHANGED:
             RedrawStarted();  // before the copy, so a later change posts again
             PresentSplash(window);
+            ShowOnTaskbar(window, TaskbarForProgress(CopyStatus().progress));
             return 0;
         case MSG_FLOW_FINISHED:
             OnFlowFinished(window, wParam);
             return 0;
         default:
+            if (message == TaskbarButtonCreatedMessage() && message != 0) {
+                ShowAgainOnTaskbar(window);
+                return 0;
+            }
             return DefWindowProcW(window, message, wParam, lParam);
     }
 }

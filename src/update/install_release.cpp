@@ -9,6 +9,7 @@
 
 #include "app/launch_options.h"
 #include "common/process.h"
+#include "common/run_log.h"
 #include "common/text.h"
 #include "common/win_handles.h"
 #include "install/background_flush.h"
@@ -82,11 +83,13 @@ BootstrapperOutcome UpdateBootstrapper(const JsonValue& manifest,
     SetStatus(kHeading, L"Mise à jour de Zelk.exe", 0.05);
     const fs::path fresh = flow.paths.partialDir / Utf8ToWide(record.sha256);
     if (!downloadContent(*flow.session, sources, record.sha256, record.size, fresh, {}).ok) {
+        Log("bootstrapper ", record.sha256, ": download failed, the installed one stays");
         return BootstrapperOutcome::Unchanged;
     }
     // Whatever its digest, only a 64-bit Windows program may take Zelk.exe's place: the
     // shortcuts and zelk:// start it.
     if (!IsX64Executable(ImageHeader(fresh))) {
+        Log("bootstrapper ", record.sha256, ": not a 64-bit Windows program, refused");
         DeleteFileW(fresh.c_str());
         return BootstrapperOutcome::Unchanged;
     }
@@ -98,6 +101,11 @@ BootstrapperOutcome UpdateBootstrapper(const JsonValue& manifest,
     const bool written =
         FlushToDisk(fresh) && MoveFileExW(fresh.c_str(), flow.paths.exePath.c_str(),
                                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (written) {
+        Log("bootstrapper ", record.sha256, ": written to ", flow.paths.exePath);
+    } else {
+        Log("bootstrapper ", record.sha256, ": not written, error ", GetLastError());
+    }
     if (movedAside && !written) {
         // Never leave the user without Zelk.exe: shortcuts and zelk:// point at it.
         MoveFileExW(flow.paths.oldExePath.c_str(), flow.paths.exePath.c_str(), 0);
@@ -109,6 +117,7 @@ BootstrapperOutcome UpdateBootstrapper(const JsonValue& manifest,
             commandLine += L" " + Quoted(LaunchUrl);
         }
         if (StartProcess(flow.paths.exePath.native(), commandLine, flow.paths.root.native())) {
+            Log("bootstrapper restarted as the new copy");
             return BootstrapperOutcome::Restarted;
         }
     }
@@ -173,27 +182,23 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& allFiles,
         fs::create_directories((flow.paths.appDir / file.path).parent_path(), ignored);
     }
 
-    // Every file about to be replaced stops being vouched for before the first is: until
-    // its new content is in place and on disk, the index names no content for it.
+    // The index records of the files this update may replace, by the key of their path.
     const IndexJournal journal = OpenIndexJournal(flow.paths.installedMarker);
-    std::set<std::wstring> replaced;
+    std::map<std::wstring, std::wstring> recordedAs;
     for (const ManifestFile& file : pendingFiles) {
-        replaced.insert(PathKey(file.path));
+        recordedAs.emplace(PathKey(file.path), std::wstring());
     }
-    std::vector<std::wstring> forgotten;
-    for (auto& [path, digest] : index) {
-        if (replaced.contains(PathKey(path))) {
-            forgotten.push_back(path);
-            digest = kNoDigest;
+    for (const auto& [path, digest] : index) {
+        if (const auto found = recordedAs.find(PathKey(path)); found != recordedAs.end()) {
+            found->second = path;
         }
     }
-    ForgetInstalled(journal, forgotten);
 
     DownloadTally tally(pendingFiles.size(), totalBytes, kMaxTransfers);
     BackgroundFlush flushes;  // declared after the journal: done with it before it closes
     Downloads downloads;
 
-    const auto place = [&](std::size_t job, const fs::path& partial) {
+    const auto place = [&](std::size_t job, const fs::path& partial, const ContentFetch& fetch) {
         const std::vector<const ManifestFile*>& files = jobFiles[job];
         for (std::size_t i = 0; i < files.size(); ++i) {
             const ManifestFile& file = *files[i];
@@ -203,6 +208,7 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& allFiles,
             // the way (a user's own file, a link) stops the update, nothing deleted.
             if (!ClearTheWay(flow.paths.appDir, file, index, allFiles)) {
                 downloads.blocked = true;
+                Log("file ", file.path, ": something else stands in its way");
                 return false;
             }
             std::error_code ignored;
@@ -217,14 +223,25 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& allFiles,
                     return false;
                 }
             }
+            // A file replaced stops being vouched for first, on disk: until its new
+            // content is in place and flushed, the index names no content for it. Else an
+            // update cut short between the two would leave the old record over the new
+            // bytes, and a later release going back to that content would keep them.
+            if (const std::wstring& old = recordedAs[PathKey(file.path)];
+                !old.empty() && index[old] != kNoDigest) {
+                ForgetInstalled(journal, {old});
+                index[old] = kNoDigest;
+            }
             const ManifestFile* recorded = &file;
             if (!flushes.Place(from, full,
                                [&journal, recorded] { AppendIndexLine(journal, *recorded); })) {
                 downloads.writeError = GetLastError();
                 downloads.blocked =
                     FindObstacle(flow.paths.appDir, file.path).obstacle != Obstacle::None;
+                Log("file ", file.path, ": not written, error ", downloads.writeError);
                 return false;
             }
+            Log("file ", file.path, ": ", file.size, " bytes from ", fetch.servedBy);
             index[file.path] = file.sha256;
         }
         return true;
@@ -249,8 +266,12 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& allFiles,
         downloads.outcome = Downloads::Outcome::NotWritten;
         downloads.writeError = outcome.failure.writeError;
         downloads.failedPath = jobFiles[outcome.failedJob].front()->path;
+        Log("file ", downloads.failedPath, ": not written, error ", downloads.writeError);
     } else if (!outcome.complete) {
         downloads.outcome = Downloads::Outcome::NotDelivered;
+        const HttpResult& last = outcome.failure.last;
+        Log("file ", jobFiles[outcome.failedJob].front()->path, ": no source served it (",
+            DescribeHttpFailure(last.status, last.error), ")");
     }
     return downloads;
 }
@@ -338,6 +359,12 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
     const std::vector<ManifestFile> allFiles = ReadManifestFiles(manifest, appDir);
     const std::vector<ManifestFile> pendingFiles = SelectPendingFiles(allFiles, index, appDir);
 
+    std::uint64_t totalBytes = 0;
+    for (const ManifestFile& file : pendingFiles) {
+        totalBytes += file.size;
+    }
+    Log("files to fetch: ", pendingFiles.size(), " of ", allFiles.size(), ", ", totalBytes,
+        " bytes");
     const Downloads downloads = DownloadPendingFiles(allFiles, pendingFiles, sources, flow, index);
     if (downloads.outcome == Downloads::Outcome::NotDelivered) {
         if (flow.launcherExists) {
@@ -354,7 +381,6 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
                   0.0);
         return kFailedOnScreen;  // in every mode: the user must act
     }
-
     RemoveObsoleteFiles(index, allFiles, appDir);
     // A date without its index would let the next run trust an older record.
     if (WriteInstalledIndex(flow.paths.installedMarker, allFiles)) {

@@ -3,6 +3,7 @@
 #include <string_view>
 #include <utility>
 
+#include "common/run_log.h"
 #include "common/text.h"
 #include "integrity/signature.h"
 #include "update/manifest.h"
@@ -19,24 +20,42 @@ constexpr unsigned kRefusedPauseMs = 2500;
 // and acceptable; a refusal by the freshness rules leaves its message.
 bool TryCandidate(const std::wstring& releaseFolder, const std::string& channel,
                   const std::string& lastDate, const FetchDocument& fetch, ManifestSearch& search) {
-    std::vector<std::uint8_t> body, signature;
-    if (!fetch(releaseFolder + L"/manifest.json", body, kManifestCap) ||
-        !fetch(releaseFolder + L"/manifest.sig", signature, kSignatureCap)) {
+    // Each candidate leaves one line in the log: why it failed, or that it was taken.
+    const auto failed = [&releaseFolder](const auto&... why) {
+        Log("manifest ", releaseFolder, ": ", why...);
         return false;
+    };
+    std::vector<std::uint8_t> body, signature;
+    const HttpResult manifestAnswer = fetch(releaseFolder + L"/manifest.json", body, kManifestCap);
+    if (!manifestAnswer) {
+        return failed("manifest.json ",
+                      DescribeHttpFailure(manifestAnswer.status, manifestAnswer.error));
+    }
+    const HttpResult signatureAnswer =
+        fetch(releaseFolder + L"/manifest.sig", signature, kSignatureCap);
+    if (!signatureAnswer) {
+        return failed("manifest.sig ",
+                      DescribeHttpFailure(signatureAnswer.status, signatureAnswer.error));
     }
     const std::vector<std::uint8_t> decoded = decodeSignature(
         std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size()));
+    if (!verifyManifestSignature(body, decoded)) {
+        return failed("signature refused");
+    }
     JsonValue manifest;
+    if (!parseJson(body, manifest) || manifest.type != JsonType::Object) {
+        return failed("not a JSON object");
+    }
     // A manifest signed for another channel is as unusable here as a forged one.
-    if (!verifyManifestSignature(body, decoded) || !parseJson(body, manifest) ||
-        manifest.type != JsonType::Object || !ChannelMatches(manifest, channel)) {
-        return false;
+    if (!ChannelMatches(manifest, channel)) {
+        return failed("signed for another channel");
     }
     std::string message;
     if (!ValidateManifest(manifest, lastDate, message)) {
         search.lastRefusal = message;
-        return false;
+        return failed("refused: ", message);
     }
+    Log("manifest ", releaseFolder, ": accepted, dated ", manifest.get("date").asString(""));
     search.manifest = std::move(manifest);
     search.releaseFolder = releaseFolder;
     return true;

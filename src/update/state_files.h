@@ -50,10 +50,8 @@ IndexJournal OpenIndexJournal(const std::filesystem::path& installedMarker);
 bool AppendIndexLine(const IndexJournal& journal, const ManifestFile& file);
 
 // Before files are replaced: records each path with kNoDigest, in one write flushed to
-// disk, so that from then on the index vouches for none of them until its new content
-// is in place. Otherwise an update cut short between a replacement and its record would
-// leave the index naming the old content over the new bytes, and a later release going
-// back to that content would keep the wrong ones. False when it could not be written.
+// disk, so that from then on the index vouches for none of them until their new content
+// is in place. False when it could not be written.
 bool ForgetInstalled(const IndexJournal& journal, const std::vector<std::wstring>& paths);
 
 }  // namespace zelk

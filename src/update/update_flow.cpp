@@ -11,15 +11,19 @@
 #include "app/command_line.h"
 #include "app/launch_options.h"
 #include "common/process.h"
+#include "common/run_log.h"
 #include "common/text.h"
+#include "common/version.h"
 #include "common/win_handles.h"
 #include "install/file_helpers.h"
 #include "install/migration.h"
 #include "install/paths.h"
+#include "install/temp_copy.h"
 #include "integrity/sha256.h"
 #include "net/http_client.h"
 #include "shell/launcher.h"
 #include "shell/shortcuts.h"
+#include "shell/uninstall_entry.h"
 #include "shell/url_protocol.h"
 #include "splash/status.h"
 #include "update/install_release.h"
@@ -44,21 +48,25 @@ bool HandOffFolderRename(const std::wstring& programPath) {
     if (IsLauncherRunning()) {
         return false;
     }
-    wchar_t temp[MAX_PATH] = {};
-    const DWORD length = GetTempPathW(MAX_PATH, temp);
-    if (length == 0 || length >= MAX_PATH) {
+    // The copy goes into a new folder of its own, which it removes when it is done: in
+    // the temporary folder itself, anyone could have put a DLL beside it.
+    const fs::path temp = UserTempFolder();
+    const fs::path copy =
+        temp.empty() ? fs::path() : CopyToFreshTempFolder(programPath, kRenameCopy);
+    if (copy.empty()) {
         return false;
     }
-    const std::wstring copy = (fs::path(temp) / kRenameCopy).native();
-    if (!CopyFileW(programPath.c_str(), copy.c_str(), FALSE)) {
-        return false;
-    }
-    std::wstring commandLine =
-        Quoted(copy) + L" " + kFolderRenameArg + L" " + std::to_wstring(GetCurrentProcessId());
+    std::wstring commandLine = Quoted(copy.native()) + L" " + kFolderRenameArg + L" " +
+                               std::to_wstring(GetCurrentProcessId());
     if (!LaunchUrl.empty()) {
         commandLine += L" " + Quoted(LaunchUrl);
     }
-    return StartProcess(copy, commandLine, temp);
+    if (StartProcess(copy.native(), commandLine, temp.native())) {
+        return true;
+    }
+    std::error_code ignored;
+    fs::remove_all(copy.parent_path(), ignored);
+    return false;
 }
 
 bool WantsFolderRename(const InstallPaths& paths, const std::wstring& programPath,
@@ -79,7 +87,11 @@ void InstallOwnCopy(const std::wstring& programPath, const InstallPaths& paths) 
     if (ReadWholeFile(programPath, own) && !own.empty()) {
         std::vector<std::uint8_t> installed;
         if (!ReadWholeFile(paths.exePath, installed) || sha256Hex(installed) != sha256Hex(own)) {
-            WriteFileAtomically(paths.exePath, own);
+            if (WriteFileAtomically(paths.exePath, own)) {
+                Log("installed copy written: ", paths.exePath);
+            } else {
+                Log("installed copy not written: ", paths.exePath, ", error ", GetLastError());
+            }
         }
     }
     CreateStandardShortcuts(paths.exePath);
@@ -94,31 +106,38 @@ int NoManifestAccepted(const ManifestSearch& search, const FlowContext& flow) {
     return outcome.launch ? LaunchExitCode(flow.paths.appDir, kBenchWouldLaunch) : outcome.result;
 }
 
-}  // namespace
-
-int RunUpdateFlow(const std::wstring& programPath) {
-    FlowContext flow;
-    flow.programPath = programPath;
-    flow.explicitRoot = HasExplicitRoot();
+// The flow's steps; RunUpdateFlow puts the first and last lines of the log around them.
+int RunSteps(const std::wstring& programPath, FlowContext& flow) {
     // The shortcuts and the launcher's start use shell objects. With an explicit data
     // root neither happens, and the apartment's hidden window would only cost memory.
     std::optional<ComApartment> com;
     if (!flow.explicitRoot) {
         com.emplace();
     }
-    flow.paths = MakeInstallPaths(GetDataRoot());
     const InstallPaths& paths = flow.paths;
 
     std::error_code ignored;
     fs::create_directories(paths.root, ignored);
     fs::remove(paths.oldExePath, ignored);  // left by the last self-replacement
 
-    if (!IsLauncherRunning() && !flow.explicitRoot && PathExists(paths.root / L"app")) {
-        MigrateDataFolder(paths.root);
+    // The log begins after the migration, which moves the old layout's log files into
+    // the logs folder but never over a file of the same name.
+    const bool migrate =
+        !IsLauncherRunning() && !flow.explicitRoot && PathExists(paths.root / L"app");
+    const int migrated = migrate ? MigrateDataFolder(paths.root) : 0;
+
+    fs::create_directories(paths.logsDir, ignored);
+    BeginRunLog(paths.logsDir);
+    Log("start: Zelk ", kZelkVersion, ", mode ", flow.explicitRoot ? "bench" : "normal",
+        ", link given: ", !LaunchUrl.empty());
+    if (migrate) {
+        Log("old layout migrated: ", migrated, " entries moved");
     }
 
     if (WantsFolderRename(paths, programPath, flow.explicitRoot) &&
         HandOffFolderRename(programPath)) {
+        Log("folder name ", GetOnDiskName(paths.root),
+            " to be fixed: handed off to the rename copy");
         return kTakenOver;
     }
 
@@ -130,17 +149,20 @@ int RunUpdateFlow(const std::wstring& programPath) {
             InstallOwnCopy(programPath, paths);
         }
         RegisterUrlProtocol(paths.exePath);
+        RegisterUninstallEntry(paths);
     }
 
     const Settings settings = ReadSettings(paths.settingsFile);
     flow.launcherExists = PathExists(paths.launcherExe);
 
     if (!settings.autoUpdate && flow.launcherExists) {
+        Log("automatic updates off: the installed launcher starts");
         SetStatus(kHeading, L"Starting Zelk", 1.0);
         return LaunchExitCode(paths.appDir, kBenchWouldLaunch);
     }
     if (IsLauncherRunning() && !flow.explicitRoot && flow.launcherExists) {
         // Its files are in use: no update while it runs.
+        Log("the launcher runs: no update");
         SetStatus(kHeading, L"Starting Zelk", 1.0);
         return StartLauncher(paths.appDir) ? kLauncherStarted : kFailedOnScreen;
     }
@@ -167,7 +189,25 @@ int RunUpdateFlow(const std::wstring& programPath) {
     if (search.releaseFolder.empty()) {
         return NoManifestAccepted(search, flow);
     }
-    return InstallRelease(search.manifest, search.releaseFolder, baseUrls, flow);
+    const int result = InstallRelease(search.manifest, search.releaseFolder, baseUrls, flow);
+    if (!flow.explicitRoot) {
+        RecordInstalledSize(paths);  // what the update left on disk
+    }
+    return result;
+}
+
+}  // namespace
+
+int RunUpdateFlow(const std::wstring& programPath) {
+    FlowContext flow;
+    flow.programPath = programPath;
+    flow.explicitRoot = HasExplicitRoot();
+    flow.paths = MakeInstallPaths(GetDataRoot());
+    const int result = RunSteps(programPath, flow);
+    const StatusRecord shown = CopyStatus();
+    Log("end: result ", result, ", showing \"", shown.heading, "\" / \"", shown.detail,
+        "\", after ", RunLogSeconds(), " s");
+    return result;
 }
 
 }  // namespace zelk

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zelk {
@@ -95,6 +97,12 @@ TEST(RunModes, KeywordsNeedTheirArgumentsAndPositionOne) {
         {{L"Zelk.exe", L"zelk://x", L"--banc", L"r", L"u"}, RunMode::Normal},
         {{L"Zelk.exe", L"--BANC", L"r", L"u"}, RunMode::Normal},
         {{L"Zelk.exe", L"--updated", L"zelk://x"}, RunMode::Normal},
+        {{L"Zelk.exe", L"--desinstaller"}, RunMode::Uninstall},
+        {{L"Zelk.exe", L"--desinstaller", L"--silencieux", L"--tout"}, RunMode::Uninstall},
+        {{L"Zelk.exe", L"--silencieux", L"--desinstaller"}, RunMode::Normal},
+        {{L"Zelk.exe", L"--Desinstaller"}, RunMode::Normal},
+        {{L"Zelk.exe", L"--fin-desinstallation"}, RunMode::Normal},
+        {{L"Zelk.exe", L"--fin-desinstallation", L"42"}, RunMode::UninstallFinish},
     };
     for (const ModeCase& c : cases) {
         EXPECT_EQ(ChooseRunMode(c.args), c.mode) << "arguments: " << c.args.size();
@@ -120,6 +128,38 @@ TEST(ProcessIds, NeitherItsOwnNorZeroIsWaitedFor) {
         EXPECT_EQ(ShouldWaitFor(id, own), waits) << id;
     }
     EXPECT_FALSE(ShouldWaitFor(ParseProcessId(L"not a number"), own));
+}
+
+TEST(UninstallSwitches, AnywhereAfterTheKeywordAndExact) {
+    const auto read = [](const Args& args) {
+        const UninstallOptions options = ReadUninstallOptions(args);
+        return std::make_pair(options.silent, options.everything);
+    };
+    EXPECT_EQ(read({L"Zelk.exe", L"--desinstaller"}), std::make_pair(false, false));
+    EXPECT_EQ(read({L"Zelk.exe", L"--desinstaller", L"--silencieux"}), std::make_pair(true, false));
+    EXPECT_EQ(read({L"Zelk.exe", L"--desinstaller", L"--tout", L"zelk://x", L"--silencieux"}),
+              std::make_pair(true, true));
+    EXPECT_EQ(read({L"Zelk.exe", L"--desinstaller", L"--SILENCIEUX", L"-tout", L"tout"}),
+              std::make_pair(false, false));
+    // The keyword's own position is not a switch.
+    EXPECT_EQ(read({L"Zelk.exe", L"--silencieux"}), std::make_pair(false, false));
+}
+
+TEST(RenderTestScale, TheNormalModesScaleForTheGivenDpi) {
+    const Args six = {L"Zelk.exe", L"--render-test", L"a.png", L"0.5", L"h", L"d"};
+    EXPECT_EQ(RenderTestScale(six), 1.0);
+    Args seven = six;
+    for (const auto& [dpi, scale] : {std::pair{L"96", 1.0},
+                                     {L"120", 1.25},
+                                     {L"144", 1.5},
+                                     {L"72", 1.0},
+                                     {L"dpi", 1.0},
+                                     {L"192", 2.0}}) {
+        seven.resize(6);
+        seven.push_back(dpi);
+        EXPECT_EQ(RenderTestScale(seven), scale) << dpi;
+    }
+    EXPECT_EQ(ScaleForDpi(std::numeric_limits<double>::quiet_NaN()), 1.0);
 }
 
 TEST(ProcessIds, ReadAsBase10) {

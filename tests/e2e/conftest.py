@@ -181,7 +181,7 @@ def wine_prefix() -> pathlib.Path:
 @pytest.fixture
 def user_root():
     """The per-user installation (%LOCALAPPDATA%\\Zelk), empty at the start and removed
-    at the end, with the temporary rename copy and the standard shortcuts."""
+    at the end, with the temporary copies, the standard shortcuts and the registry keys."""
     profile = prefix_user_folder()
     local = profile / "AppData" / "Local"
     leftovers = [windows_temp() / "Zelk-renommage.exe",
@@ -195,6 +195,12 @@ def user_root():
                 shutil.rmtree(entry)
         for path in leftovers:
             path.unlink(missing_ok=True)
+        for folder in windows_temp().glob("Zelk-*"):  # the temporary copies' own folders
+            shutil.rmtree(folder, ignore_errors=True)
+        for key in (r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zelk",
+                    r"HKCU\Software\Classes\zelk"):
+            subprocess.run([str(WINE_RUN), "reg", "delete", key, "/f"], capture_output=True,
+                           stdin=subprocess.DEVNULL)
 
     clean()
     yield local / "Zelk"

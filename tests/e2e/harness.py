@@ -4,6 +4,7 @@ import hashlib
 import json
 import os
 import pathlib
+import re
 import signal
 import struct
 import subprocess
@@ -72,6 +73,11 @@ def start(args, env=None, exe=ZELK_EXE) -> subprocess.Popen:
                             stderr=subprocess.DEVNULL)
 
 
+# Programs of the system folder that Zelk starts for itself (the remover of a temporary
+# copy's folder, and the console Wine gives it): they are this run's like Zelk.
+STARTED_SYSTEM_PROGRAMS = re.compile(r"c:\\windows\\system32\\(cmd|conhost)\.exe\b")
+
+
 def own_processes() -> dict:
     """pid -> command line of the live processes that this test run started, directly
     or through a program it started. Wine's own services (C:\\windows\\...) and the
@@ -91,7 +97,8 @@ def own_processes() -> dict:
         except OSError:
             continue  # gone meanwhile, or not ours to read
         program = command.split(" ", 1)[0]
-        if command and not command.lower().startswith("c:\\windows\\") and \
+        system = command.lower().startswith("c:\\windows\\")
+        if command and (not system or STARTED_SYSTEM_PROGRAMS.match(command.lower())) and \
                 not os.path.basename(program).startswith("wineserver"):
             found[int(entry.name)] = command
     return found
@@ -227,25 +234,62 @@ NO_DIGEST = "0" * 64  # a record that vouches for no content
 
 
 def untrue_records(root) -> list:
-    """Paths the index records with content that is not what is on disk: an index must
-    never vouch for a file that is not in place."""
+    """Paths the index vouches for with content other than the file's on disk: the
+    index must never do that, since an installed file is judged by its record and its
+    size alone. (A record for a file that is not there at all is harmless: a missing
+    file is always fetched again.)"""
     app = installation(root)["app"]
     wrong = []
     for path, (digest, size) in index_records(root).items():
-        if digest == NO_DIGEST:
-            continue
         found = on_disk(app, path)
-        data = found.read_bytes() if found and found.is_file() else None
+        if digest == NO_DIGEST or found is None:
+            continue
+        data = found.read_bytes() if found.is_file() else None
         if data is None or len(data) != size or hashlib.sha256(data).hexdigest() != digest:
             wrong.append(path)
     return wrong
 
 
-def bench(root, base_url, env=None, timeout=120):
+def bench(root, base_url, env=None, timeout=120, extra=()):
     """Runs the bench; returns (exit code, [result, heading, detail] from banc.txt)."""
-    result = run(["--banc", win_path(root), base_url], env=env, timeout=timeout)
+    result = run(["--banc", win_path(root), base_url, *extra], env=env, timeout=timeout)
     report = pathlib.Path(root) / "banc.txt"
     raw = report.read_bytes() if report.exists() else b""
     assert raw == b"" or raw.endswith(b"\r\n"), raw
     lines = raw.decode("utf-8").split("\r\n")[:-1] if raw else []
     return result.returncode, lines
+
+
+def file_version(exe=ZELK_EXE) -> str:
+    """The file version of a Windows program's version resource, "a.b.c.d": read from
+    its VS_FIXEDFILEINFO, which starts with a signature found nowhere else."""
+    data = pathlib.Path(exe).read_bytes()
+    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    assert at > 0, "no version resource"
+    ms, ls = struct.unpack_from("<II", data, at + 8)
+    return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+
+
+def same_version(short: str, full: str) -> bool:
+    """Whether a version as written ("1.2") names the resource's four numbers ("1.2.0.0")."""
+    parts = [int(p) for p in short.split(".")]
+    return parts + [0] * (4 - len(parts)) == [int(p) for p in full.split(".")]
+
+
+LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (.*)$")
+
+
+def log_messages(root, name="zelk.log") -> list:
+    """The messages of a data root's run log, without their time stamps; every line
+    must carry one."""
+    path = pathlib.Path(root) / "Zelk Application Data" / "logs" / name
+    if not path.exists():
+        return []
+    raw = path.read_bytes()
+    assert raw == b"" or raw.endswith(b"\r\n"), raw[-80:]
+    messages = []
+    for line in raw.decode("utf-8").split("\r\n")[:-1]:
+        match = LOG_LINE.match(line)
+        assert match, line
+        messages.append(match.group(1))
+    return messages

@@ -21,8 +21,8 @@ import pytest
 import publish
 import servers
 from conftest import HOLD_FILE, STANDIN, stamp
-from harness import (BUILD_DIR, SOURCE_DIR, bench, index_records, installation, start,
-                     untrue_records, win_path)
+from harness import (BUILD_DIR, NO_DIGEST, SOURCE_DIR, bench, index_records, installation,
+                     start, untrue_records, win_path)
 
 ICON = (SOURCE_DIR / "resources" / "zelk.ico").read_bytes()
 LAUNCHER = STANDIN.read_bytes()
@@ -451,4 +451,8 @@ def test_locked_file_stops_the_update_until_released(tmp_path, update):
     assert result == (2, ["2", "Impossible d'installer Zelk",
                           "Fichier verrouillé : ferme le launcher puis relance."])
     assert data.read_bytes() == release_v1()[TARGET]
+    # The index stopped vouching for the file before its replacement was tried: an
+    # update cut short right after a replacement never leaves the old record over new
+    # bytes.
+    assert index_records(update.root)[TARGET][0] == NO_DIGEST
     update.recover()

@@ -12,8 +12,8 @@ import pytest
 
 from conftest import (BUILTIN_HTTP_PORT, BUILTIN_HTTPS_PORT, HOLD_FILE, STANDIN,
                       prefix_user_folder, stamp, windows_temp)
-from harness import (SOURCE_DIR, WINE_RUN, ZELK_EXE, installation, own_processes, run, start,
-                     win_path)
+from harness import (SOURCE_DIR, WINE_RUN, ZELK_EXE, file_version, installation, log_messages,
+                     own_processes, run, same_version, start, win_path)
 
 ICON = (SOURCE_DIR / "resources" / "zelk.ico").read_bytes()
 LAUNCHER = STANDIN.read_bytes()
@@ -69,6 +69,30 @@ def registry_value(key):
     return None
 
 
+def registry_values(key):
+    """name -> (type, text) of the values of a key, as reg query shows them; {} when the
+    key does not exist."""
+    out = subprocess.run([str(WINE_RUN), "reg", "query", key], capture_output=True,
+                         text=True, stdin=subprocess.DEVNULL).stdout
+    values = {}
+    for line in out.splitlines():
+        match = re.match(r"^    (.+?)    (REG_\w+)    ?(.*)$", line)
+        if match:
+            values[match.group(1)] = (match.group(2), match.group(3))
+    return values
+
+
+UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Zelk"
+
+
+def installed_kib(root):
+    """KiB of Zelk.exe and the launcher's folder, rounded up."""
+    app = installation(root)["app"]
+    size = (root / "Zelk.exe").stat().st_size + sum(
+        p.stat().st_size for p in app.rglob("*") if p.is_file())
+    return -(-size // 1024)
+
+
 def test_fresh_install_from_a_download_folder(user_root, releases, builtin_servers, record):
     releases.publish(files())
     nginx = builtin_servers()
@@ -91,6 +115,22 @@ def test_fresh_install_from_a_download_folder(user_root, releases, builtin_serve
     assert registry_value(r"HKCU\Software\Classes\zelk") == "URL:Zelk"
     icons = list((paths["data"] / "icones").iterdir())
     assert len(icons) == 1 and icons[0].read_bytes() == ICON
+
+    # Listed in "Installed apps", with the version of the file's properties.
+    entry = registry_values(UNINSTALL_KEY)
+    version = entry.pop("DisplayVersion")
+    assert version[0] == "REG_SZ" and same_version(version[1], file_version())
+    assert entry == {
+        "DisplayName": ("REG_SZ", "Zelk"),
+        "DisplayIcon": ("REG_SZ", f"{root}\\Zelk.exe"),
+        "Publisher": ("REG_SZ", "Zelk"),
+        "InstallLocation": ("REG_SZ", root),
+        "EstimatedSize": ("REG_DWORD", hex(installed_kib(user_root))),
+        "NoModify": ("REG_DWORD", "0x1"),
+        "NoRepair": ("REG_DWORD", "0x1"),
+        "UninstallString": ("REG_SZ", f'"{root}\\Zelk.exe" --desinstaller'),
+        "QuietUninstallString": ("REG_SZ", f'"{root}\\Zelk.exe" --desinstaller --silencieux'),
+    }
 
 
 def test_up_to_date_run_only_reads_the_manifest(user_root, releases, builtin_servers, record):
@@ -234,8 +274,9 @@ def lower_case_root(user_root):
     return stored
 
 
-def rename_copy():
-    return windows_temp() / "Zelk-renommage.exe"
+def fresh_temp_folders():
+    """The folders of their own that temporary copies of Zelk run from."""
+    return [p for p in windows_temp().glob("Zelk-*") if p.is_dir()]
 
 
 def test_wrong_letter_case_hands_off_once(lower_case_root, releases, builtin_servers, record):
@@ -244,11 +285,17 @@ def test_wrong_letter_case_hands_off_once(lower_case_root, releases, builtin_ser
     assert run([LINK], exe=lower_case_root / "Zelk.exe", env=record.env).returncode == 0
     wait_for(lambda: len(record.starts()) == 1, what="the launcher after the rename relay")
     settle()
-    assert rename_copy().exists()
     # Wine reports the case-only rename as done but keeps the old name; the restarted
     # copy must not hand off again, or the relay would never end.
     assert len(record.wait(1)) == 1
     assert record.starts()[0][0].endswith(f'"{LINK}"')
+    messages = log_messages(lower_case_root)
+    assert any(m.startswith("start: Zelk ") and "mode folder rename" in m for m in messages)
+    # The copy ran from a folder of its own, never from the shared temporary folder, and
+    # that folder went with it, the remover too.
+    assert not (windows_temp() / "Zelk-renommage.exe").exists()
+    wait_for(lambda: not fresh_temp_folders(), what="the rename copy's folder to go")
+    wait_for(lambda: not own_processes(), what="the remover to end")
 
 
 @pytest.mark.parametrize("blocker", ["game", "launcher"])
@@ -272,6 +319,7 @@ def test_no_hand_off_while_the_game_or_launcher_runs(lower_case_root, releases, 
     finally:
         running.kill()
         running.wait()
-    assert not rename_copy().exists()
+    assert not fresh_temp_folders()
+    assert not any("mode folder rename" in m for m in log_messages(lower_case_root))
     expected = 1 if blocker == "game" else 2
     assert len(record.wait(expected)) == expected

@@ -1,4 +1,11 @@
-"""The rendering test mode draws one splash frame into a PNG file."""
+"""The rendering test mode draws one splash frame into a PNG file; with a DPI after the
+texts, as a screen of that DPI shows it. Every message the program can show must end
+before the card's right margin at 100, 125 and 150 % scale."""
+
+import math
+import subprocess
+
+import pytest
 
 from harness import Png, close, over, run, win_path
 
@@ -8,9 +15,10 @@ HEADING = "Mise à jour ..."
 DETAIL = "Téléchargement 3/10 — 12.3 / 40.0 Mo"
 
 
-def render(tmp_path, progress, heading=HEADING, detail=DETAIL, name="frame.png"):
+def render(tmp_path, progress, heading=HEADING, detail=DETAIL, name="frame.png", dpi=None):
     out = tmp_path / name
-    result = run(["--render-test", win_path(out), progress, heading, detail])
+    extra = [dpi] if dpi is not None else []
+    result = run(["--render-test", win_path(out), progress, heading, detail, *extra])
     return result.returncode, out
 
 
@@ -72,4 +80,55 @@ def test_texts_are_drawn_in_their_lines(tmp_path):
 def test_unwritable_output_fails(tmp_path):
     code, _ = render(tmp_path / "missing" / "folder", "0.5")
     assert code == 1
+
+
+CLOCK = "manifeste périmé (2020-02-01T00:00:00Z) : plateforme ou horloge du PC à vérifier"
+# Every heading and detail the program shows, as it pairs them (the download line with
+# the widest counts it can have).
+SCREENS = [
+    ("Mise à jour ...", "Starting Zelk"),
+    ("Mise à jour ...", "Recherche de mises à jour…"),
+    ("Mise à jour ...", "Mise à jour de Zelk.exe"),
+    ("Mise à jour ...", "Téléchargement 99999/99999 — 99999.9 / 99999.9 Mo"),
+    ("Hors ligne", "Lancement de la version installée"),
+    ("Mise à jour refusée", CLOCK),
+    ("Mise à jour refusée", "manifeste plus ancien que la version installée : refusé"),
+    ("Mise à jour refusée", "manifeste sans date d'expiration"),
+    ("Mise à jour interrompue", "Lancement de la version installée"),
+    ("Impossible d'installer Zelk", "Plateforme injoignable : vérifie ta connexion puis relance."),
+    ("Impossible d'installer Zelk", "Téléchargement incomplet : relance Zelk."),
+    ("Impossible d'installer Zelk", "Fichier verrouillé : ferme le launcher puis relance."),
+    ("Impossible d'installer Zelk", "Espace disque insuffisant : libère de la place puis relance."),
+    ("Impossible d'installer Zelk", CLOCK),
+]
+# Too long even at 80 % of its size: cut with an ellipsis, within the line all the same.
+OVERLONG = ("Mise à jour refusée, " * 4, CLOCK + " " + CLOCK)
+
+
+def differing(a, b, box):
+    """How many pixels of box (x, y, width, height) differ between two pictures."""
+    x, y, width, height = box
+    region = f"[{width}x{height}+{x}+{y}]"
+    out = subprocess.run(["compare", "-metric", "AE", "-fuzz", "2%", f"{a}{region}",
+                          f"{b}{region}", "null:"], capture_output=True, text=True)
+    return int(float(out.stderr.split()[0]))
+
+
+@pytest.mark.parametrize("dpi", [96, 120, 144])
+def test_every_message_ends_before_the_cards_margin(tmp_path, dpi):
+    scale = max(dpi / 96, 1.0)
+    side = int(scale * 525 + 0.5)
+    # The lines end where the bar does, 36 pixels (at 100 %) from the card's edge.
+    limit = math.ceil(489 * scale) + 1
+    heading_band = (0, int(385 * scale), limit, int(25 * scale))
+    detail_band = (0, int(435 * scale), limit, int(20 * scale))
+    code, blank = render(tmp_path, "1", "", "", name=f"blank-{dpi}.png", dpi=dpi)
+    assert code == 0
+    assert Png.load(blank).width == side
+    for number, (heading, detail) in enumerate(SCREENS + [OVERLONG]):
+        code, frame = render(tmp_path, "1", heading, detail, name=f"{dpi}-{number}.png", dpi=dpi)
+        assert code == 0
+        assert differing(frame, blank, (limit, 0, side - limit, side)) == 0, (heading, detail)
+        assert differing(frame, blank, heading_band) > 0, heading  # drawn, in its line
+        assert differing(frame, blank, detail_band) > 0, detail
 

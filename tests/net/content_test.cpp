@@ -338,7 +338,7 @@ TEST_F(Content, EveryJobArrivesOnceOnTheCallingThread) {
         mostHeld = std::max(mostHeld, held);
     };
     events.fetched = [&](std::size_t, std::size_t) { ++fetched; };
-    events.arrived = [&](std::size_t job, const std::filesystem::path& file) {
+    events.arrived = [&](std::size_t job, const std::filesystem::path& file, const ContentFetch&) {
         EXPECT_EQ(GetCurrentThreadId(), caller);
         EXPECT_EQ(ReadBytes(file).size(), real[job].size);
         EXPECT_EQ(sha256Hex(testing::Bytes(ReadBytes(file))), real[job].digest);
@@ -363,7 +363,7 @@ TEST_F(Content, TheFirstFailureStopsTheOtherTransfers) {
     Route(base, missing, "/status/404");
     std::vector<std::size_t> arrived;
     TransferEvents events;
-    events.arrived = [&](std::size_t job, const std::filesystem::path&) {
+    events.arrived = [&](std::size_t job, const std::filesystem::path&, const ContentFetch&) {
         arrived.push_back(job);
         return true;
     };
@@ -386,7 +386,7 @@ TEST_F(Content, ACallerThatCannotTakeAFileStopsEverything) {
                                           {DigestOf(Pattern(kBig, kBigSeed)), kBig}};
     int calls = 0;
     TransferEvents events;
-    events.arrived = [&](std::size_t, const std::filesystem::path&) {
+    events.arrived = [&](std::size_t, const std::filesystem::path&, const ContentFetch&) {
         ++calls;
         return false;
     };

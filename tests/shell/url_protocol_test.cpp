@@ -7,76 +7,31 @@
 #include <vector>
 
 #include "common/win_handles.h"
+#include "support/user_hive.h"
 
 namespace zelk {
 namespace {
 
-struct RegValue {
-    bool present = false;
-    DWORD type = REG_NONE;
-    std::vector<BYTE> data;
-    bool operator==(const RegValue&) const = default;
-};
+using testing::RegValue;
+using testing::Sz;
 
 // Every test writes into a scratch key that stands in for HKEY_CURRENT_USER.
 class UrlProtocolTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        scratchName_ = L"Software\\ZelkShellTests\\" + std::to_wstring(GetCurrentProcessId());
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, scratchName_.c_str(), 0, nullptr, 0,
-                                  KEY_ALL_ACCESS, nullptr, scratch_.put(), nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, scratch_.get()), ERROR_SUCCESS);
-    }
+    void SetUp() override { ASSERT_TRUE(hive_.ok()); }
 
-    void TearDown() override {
-        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
-        scratch_.reset();
-        RegDeleteTreeW(HKEY_CURRENT_USER, scratchName_.c_str());
-        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\ZelkShellTests");  // only once empty
-    }
-
-    // Read straight from the scratch key, so a write that escaped the
-    // redirection would not be found here.
-    RegValue Read(const wchar_t* subKey, const wchar_t* name) {
-        RegValue value;
-        UniqueRegKey key;
-        if (RegOpenKeyExW(scratch_.get(), subKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
-            return value;
-        }
-        DWORD size = 0;
-        if (RegQueryValueExW(key.get(), name, nullptr, &value.type, nullptr, &size) !=
-            ERROR_SUCCESS) {
-            return value;
-        }
-        value.data.resize(size);
-        if (RegQueryValueExW(key.get(), name, nullptr, &value.type, value.data.data(), &size) ==
-            ERROR_SUCCESS) {
-            value.data.resize(size);
-            value.present = true;
-        }
-        return value;
-    }
+    RegValue Read(const wchar_t* subKey, const wchar_t* name) { return hive_.Read(subKey, name); }
 
     std::vector<RegValue> ReadAll() {
         return {Read(kProtocol, nullptr), Read(kProtocol, L"URL Protocol"), Read(kIcon, nullptr),
                 Read(kCommand, nullptr)};
     }
 
-    // REG_SZ as written: the characters and their terminating null.
-    static RegValue Sz(const std::wstring& text) {
-        RegValue value{true, REG_SZ, {}};
-        const BYTE* bytes = reinterpret_cast<const BYTE*>(text.c_str());
-        value.data.assign(bytes, bytes + (text.size() + 1) * sizeof(wchar_t));
-        return value;
-    }
-
     static constexpr const wchar_t* kProtocol = L"Software\\Classes\\zelk";
     static constexpr const wchar_t* kIcon = L"Software\\Classes\\zelk\\DefaultIcon";
     static constexpr const wchar_t* kCommand = L"Software\\Classes\\zelk\\shell\\open\\command";
 
-    std::wstring scratchName_;
-    UniqueRegKey scratch_;
+    testing::ScratchUserHive hive_;
 };
 
 TEST_F(UrlProtocolTest, WritesTheFourValuesExactly) {
@@ -119,6 +74,18 @@ TEST_F(UrlProtocolTest, SecondRunLeavesIdenticalData) {
     }
     RegisterUrlProtocol(L"C:\\Zelk\\Zelk.exe");
     EXPECT_EQ(ReadAll(), first);
+}
+
+TEST_F(UrlProtocolTest, RemovedOnlyWhileItStillStartsThisZelk) {
+    RegisterUrlProtocol(L"C:\\Users\\Zo\u00e9\\AppData\\Local\\Zelk\\Zelk.exe");
+    // Another installation's Zelk.exe: its registration stays.
+    EXPECT_TRUE(UnregisterUrlProtocol(L"D:\\Zelk\\Zelk.exe"));
+    EXPECT_TRUE(hive_.HasKey(kCommand));
+    // The same file, spelt in other letters and with "/": removed, the whole key.
+    EXPECT_TRUE(UnregisterUrlProtocol(L"c:/users/ZO\u00c9/AppData/Local/Zelk/zelk.EXE"));
+    EXPECT_FALSE(hive_.HasKey(kProtocol));
+    // Nothing registered: nothing to do.
+    EXPECT_TRUE(UnregisterUrlProtocol(L"C:\\Zelk\\Zelk.exe"));
 }
 
 }  // namespace
