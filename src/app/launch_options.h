@@ -6,6 +6,10 @@
 
 namespace zelk {
 
+// Held by the normal mode (and the render test) while it runs: a second instance waits
+// a moment, and an uninstall does not start under a running update.
+inline constexpr wchar_t kInstanceMutex[] = L"Local\\Zelk.Bootstrapper";
+
 extern std::wstring LaunchUrl;         // a zelk:// link to hand on to the launcher
 extern std::wstring DataRootOverride;  // bench: replaces the per-user data root
 extern std::wstring BaseUrlOverride;   // bench: the only update server

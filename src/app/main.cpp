@@ -26,7 +26,6 @@
 namespace zelk {
 namespace {
 
-constexpr wchar_t kInstanceMutex[] = L"Local\\Zelk.Bootstrapper";
 constexpr DWORD kSecondInstanceDelayMs = 1500;
 constexpr double kLargeLogoAbove = 1.25;
 

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "app/command_line.h"
+#include "app/launch_options.h"
 #include "common/process.h"
 #include "common/run_log.h"
 #include "common/text.h"
@@ -27,7 +28,6 @@ constexpr wchar_t kLauncherRuns[] = L"Ferme le launcher puis relance la désinst
 constexpr wchar_t kUpdateRuns[] =
     L"Zelk est en train de se mettre à jour : relance la désinstallation dans un instant.";
 constexpr wchar_t kFinishCopy[] = L"Zelk-desinstallation.exe";
-constexpr wchar_t kInstanceMutex[] = L"Local\\Zelk.Bootstrapper";
 constexpr size_t kListedLeftovers = 5;
 constexpr int kDeleteAttempts = 10;
 constexpr DWORD kDeletePauseMs = 300;
