@@ -86,8 +86,8 @@ std::vector<fs::path> InstalledFiles(const InstallPaths& paths, bool everything)
     }
     fs::path exeTemporary = paths.exePath;
     exeTemporary += L".tmp";  // left by an interrupted replacement of Zelk.exe
-    return {paths.appDir,     paths.iconsDir,   paths.cacheDir,
-            paths.crashesDir, paths.oldExePath, exeTemporary};
+    return {paths.appDir,     paths.iconsDir,   paths.cacheDir,   paths.crashesDir,
+            paths.partialDir, paths.oldExePath, exeTemporary};
 }
 
 std::wstring Leftovers(const std::vector<fs::path>& left) {

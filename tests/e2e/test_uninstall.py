@@ -71,6 +71,7 @@ def test_quiet_uninstall_keeps_the_users_data_then_a_reinstall(installed, user_r
     assert not any(link.exists() for link in shortcuts())
     assert not installed["app"].exists()
     assert not (installed["data"] / "icones").exists()
+    assert not (user_root / "Zelk Application Data" / "telechargements").exists()
     assert installed["settings"].read_text() == '{"channel": "release"}'
     messages = log_messages(user_root)
     assert any(re.fullmatch(r"start: Zelk [0-9.]+, mode uninstall, silent: yes, "
