@@ -4,8 +4,9 @@
 
 #include <cstdint>
 #include <map>
-#include <set>
+#include <optional>
 #include <system_error>
+#include <unordered_set>
 
 #include "app/launch_options.h"
 #include "common/process.h"
@@ -35,12 +36,13 @@ constexpr wchar_t kInstallFailed[] = L"Impossible d'installer Zelk";
 constexpr DWORD kInterruptedPauseMs = 900;
 constexpr DWORD kBeforeLaunchPauseMs = 400;
 
-// Size on disk, or all ones when it cannot be read (which matches no entry).
-std::uint64_t SizeOnDisk(const fs::path& path) {
+// Size of the file on disk; none when there is no file (nothing, or a folder) or it
+// cannot be asked. One query tells both, for each file of every run.
+std::optional<std::uint64_t> SizeOnDisk(const fs::path& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
         (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return UINT64_MAX;
+        return std::nullopt;
     }
     return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
@@ -117,15 +119,9 @@ BootstrapperOutcome UpdateBootstrapper(const JsonValue& manifest,
 
 }  // namespace
 
-void RemoveObsoleteFiles(const InstalledIndex& index, const std::vector<ManifestFile>& allFiles,
-                         const fs::path& appDir) {
-    std::set<std::wstring> current;
-    for (const ManifestFile& file : allFiles) {
-        current.insert(PathKey(file.path));
-    }
-    for (const auto& [path, digest] : index) {
-        const std::wstring key = PathKey(path);
-        if (key.empty() || current.count(key) != 0 || CrossesLink(appDir, path)) {
+void RemoveObsoleteFiles(const PathMatch& paths, const fs::path& appDir) {
+    for (const std::wstring& path : paths.droppedPaths) {
+        if (CrossesLink(appDir, path)) {
             continue;
         }
         std::error_code ignored;
@@ -146,11 +142,11 @@ struct Downloads {
 // The pending files, with up to kMaxTransfers transfers at once. Each content goes
 // to its partial file, is moved into place at once when it is whole and verified, and
 // is recorded in the index (journal) once the flush behind the downloads has put it on
-// disk. index follows what is in place.
-Downloads DownloadPendingFiles(const std::vector<ManifestFile>& allFiles,
-                               const std::vector<ManifestFile>& pendingFiles,
-                               const std::vector<std::wstring>& sources, const FlowContext& flow,
-                               InstalledIndex& index) {
+// disk.
+Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
+                               const PathMatch& paths, const std::vector<std::wstring>& sources,
+                               const FlowContext& flow) {
+    const fs::path& appDir = flow.paths.appDir;
     // One transfer per content: files of the same digest share it.
     std::vector<ContentJob> jobs;
     std::vector<std::vector<const ManifestFile*>> jobFiles;
@@ -170,7 +166,7 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& allFiles,
     // the first file naming it, whichever transfer ends first.
     for (const ManifestFile& file : pendingFiles) {
         std::error_code ignored;
-        fs::create_directories((flow.paths.appDir / file.path).parent_path(), ignored);
+        fs::create_directories((appDir / file.path).parent_path(), ignored);
     }
 
     DownloadTally tally(pendingFiles.size(), totalBytes, kMaxTransfers);
@@ -182,11 +178,11 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& allFiles,
         const std::vector<const ManifestFile*>& files = jobFiles[job];
         for (std::size_t i = 0; i < files.size(); ++i) {
             const ManifestFile& file = *files[i];
-            const fs::path full = flow.paths.appDir / file.path;
+            const fs::path full = appDir / file.path;
             downloads.failedPath = file.path;
             // What the index says this update may remove goes first; anything else in
             // the way (a user's own file, a link) stops the update, nothing deleted.
-            if (!ClearTheWay(flow.paths.appDir, file, index, allFiles)) {
+            if (!ClearTheWay(appDir, file, paths)) {
                 downloads.blocked = true;
                 return false;
             }
@@ -206,11 +202,9 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& allFiles,
             if (!flushes.Place(from, full,
                                [&journal, recorded] { AppendIndexLine(journal, *recorded); })) {
                 downloads.writeError = GetLastError();
-                downloads.blocked =
-                    FindObstacle(flow.paths.appDir, file.path).obstacle != Obstacle::None;
+                downloads.blocked = FindObstacle(appDir, file.path).obstacle != Obstacle::None;
                 return false;
             }
-            index[file.path] = file.sha256;
         }
         return true;
     };
@@ -243,7 +237,7 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& allFiles,
 // Partial downloads of contents this release does not name can never be resumed.
 void RemoveUnneededPartials(const fs::path& partialDir, const std::vector<ManifestFile>& allFiles,
                             const BootstrapperRecord& bootstrapper) {
-    std::set<std::wstring> needed;
+    std::unordered_set<std::wstring> needed;
     for (const ManifestFile& file : allFiles) {
         needed.insert(Utf8ToWide(file.sha256));
     }
@@ -276,27 +270,14 @@ std::vector<std::wstring> ContentSources(const std::wstring& releaseFolder,
 }
 
 std::vector<ManifestFile> SelectPendingFiles(const std::vector<ManifestFile>& allFiles,
-                                             const InstalledIndex& index, const fs::path& appDir) {
+                                             const PathMatch& paths, const fs::path& appDir) {
     // Judged by recorded digest and size on disk: no installed content is read.
-    // An index line under another spelling of the same file counts for it; one with
-    // the manifest's exact spelling counts first.
-    std::map<std::wstring, std::string> byKey;
-    for (const auto& [path, digest] : index) {
-        if (const std::wstring key = PathKey(path); !key.empty()) {
-            byKey[key] = digest;
-        }
-    }
     std::vector<ManifestFile> pending;
-    for (const ManifestFile& file : allFiles) {
-        const fs::path full = appDir / file.path;
-        const std::string* recorded = nullptr;
-        if (const auto exact = index.find(file.path); exact != index.end()) {
-            recorded = &exact->second;
-        } else if (const auto other = byKey.find(PathKey(file.path)); other != byKey.end()) {
-            recorded = &other->second;
-        }
-        if (recorded == nullptr || *recorded != file.sha256 || !PathExists(full) ||
-            SizeOnDisk(full) != file.size) {
+    for (std::size_t i = 0; i < allFiles.size(); ++i) {
+        const ManifestFile& file = allFiles[i];
+        const auto recorded = paths.recorded.find(paths.keys[i]);
+        if (recorded == paths.recorded.end() || recorded->second != file.sha256 ||
+            SizeOnDisk(appDir / file.path) != file.size) {
             pending.push_back(file);
         }
     }
@@ -319,11 +300,11 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
         return kTakenOver;
     }
 
-    InstalledIndex index = ReadInstalledIndex(flow.paths.installedMarker);
     const std::vector<ManifestFile> allFiles = ReadManifestFiles(manifest, appDir);
-    const std::vector<ManifestFile> pendingFiles = SelectPendingFiles(allFiles, index, appDir);
+    const PathMatch paths = MatchPaths(ReadInstalledIndex(flow.paths.installedMarker), allFiles);
+    const std::vector<ManifestFile> pendingFiles = SelectPendingFiles(allFiles, paths, appDir);
 
-    const Downloads downloads = DownloadPendingFiles(allFiles, pendingFiles, sources, flow, index);
+    const Downloads downloads = DownloadPendingFiles(pendingFiles, paths, sources, flow);
     if (downloads.outcome == Downloads::Outcome::NotDelivered) {
         if (flow.launcherExists) {
             SetStatus(L"Mise à jour interrompue", L"Lancement de la version installée", 1.0);
@@ -340,7 +321,7 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
         return kFailedOnScreen;  // in every mode: the user must act
     }
 
-    RemoveObsoleteFiles(index, allFiles, appDir);
+    RemoveObsoleteFiles(paths, appDir);
     // A date without its index would let the next run trust an older record.
     if (WriteInstalledIndex(flow.paths.installedMarker, allFiles)) {
         WriteLastDate(flow.paths.manifestMarker, manifest);
