@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <system_error>
@@ -163,15 +164,20 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
     }
 
     // Folders first, in manifest order: the letter case a folder gets on disk is that of
-    // the first file naming it, whichever transfer ends first.
+    // the first file naming it, whichever transfer ends first. Each folder once.
+    std::unordered_set<std::wstring> folders;
     for (const ManifestFile& file : pendingFiles) {
-        std::error_code ignored;
-        fs::create_directories((appDir / file.path).parent_path(), ignored);
+        const fs::path folder = (appDir / file.path).parent_path();
+        if (folders.insert(folder.native()).second) {
+            std::error_code ignored;
+            fs::create_directories(folder, ignored);
+        }
     }
 
     DownloadTally tally(pendingFiles.size(), totalBytes, kMaxTransfers);
     const IndexJournal journal = OpenIndexJournal(flow.paths.installedMarker);
     BackgroundFlush flushes;  // declared after the journal: done with it before it closes
+    CheckedFolders checked;
     Downloads downloads;
 
     const auto place = [&](std::size_t job, const fs::path& partial) {
@@ -180,6 +186,30 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
             const ManifestFile& file = *files[i];
             const fs::path full = appDir / file.path;
             downloads.failedPath = file.path;
+            // The last path takes the downloaded file itself; others get copies of it,
+            // made beside it and outside the launcher's folder.
+            fs::path from = partial;
+            if (i + 1 < files.size()) {
+                from = partial.native() + L".copy";
+                if (!CopyFileW(partial.c_str(), from.c_str(), FALSE)) {
+                    downloads.writeError = GetLastError();
+                    DeleteFileW(from.c_str());
+                    return false;
+                }
+            }
+            const ManifestFile* recorded = &file;
+            std::function<void()> durable = [&journal, recorded] {
+                AppendIndexLine(journal, *recorded);
+            };
+            // Where nothing at all stands yet (every file of a first install), a rename
+            // that never replaces is the whole check: it fails if anything, a link
+            // included, is there. Looking first would cost lookups of names that do not
+            // exist, each a scan of the whole folder under Wine.
+            if (FoldersAreClear(appDir, file.path, checked) &&
+                MoveFileExW(from.c_str(), full.c_str(), MOVEFILE_WRITE_THROUGH)) {
+                flushes.Add(full, std::move(durable));
+                continue;
+            }
             // What the index says this update may remove goes first; anything else in
             // the way (a user's own file, a link) stops the update, nothing deleted.
             if (!ClearTheWay(appDir, file, paths)) {
@@ -188,19 +218,7 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
             }
             std::error_code ignored;
             fs::create_directories(full.parent_path(), ignored);
-            // The last path takes the downloaded file itself; others get copies of it.
-            fs::path from = partial;
-            if (i + 1 < files.size()) {
-                from = full.native() + L".tmp";
-                if (!CopyFileW(partial.c_str(), from.c_str(), FALSE)) {
-                    downloads.writeError = GetLastError();
-                    DeleteFileW(from.c_str());
-                    return false;
-                }
-            }
-            const ManifestFile* recorded = &file;
-            if (!flushes.Place(from, full,
-                               [&journal, recorded] { AppendIndexLine(journal, *recorded); })) {
+            if (!flushes.Place(from, full, std::move(durable))) {
                 downloads.writeError = GetLastError();
                 downloads.blocked = FindObstacle(appDir, file.path).obstacle != Obstacle::None;
                 return false;

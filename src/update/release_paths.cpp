@@ -241,6 +241,34 @@ bool ClearTheWay(const fs::path& appDir, const ManifestFile& file, const PathMat
     return cleared && FindObstacle(appDir, file.path).obstacle == Obstacle::None;
 }
 
+bool FoldersAreClear(const fs::path& appDir, std::wstring_view path, CheckedFolders& checked) {
+    const std::wstring resolved = ResolvedPath(path);
+    if (resolved.empty()) {
+        return false;
+    }
+    // A folder is remembered only once every folder above it was: the nearest one
+    // remembered vouches for the whole way down to it.
+    const size_t last = resolved.rfind(L'\\');
+    if (last == std::wstring::npos || checked.keys.contains(UpperCase(resolved.substr(0, last)))) {
+        return true;
+    }
+    for (size_t end = resolved.find(L'\\'); end != std::wstring::npos;
+         end = resolved.find(L'\\', end + 1)) {
+        const std::wstring part = resolved.substr(0, end);
+        std::wstring key = UpperCase(part);
+        if (checked.keys.contains(key)) {
+            continue;
+        }
+        const DWORD attributes = AttributesOf(appDir / part);
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            IsLinkAt(appDir, part)) {
+            return false;
+        }
+        checked.keys.insert(std::move(key));
+    }
+    return true;
+}
+
 bool CrossesLink(const fs::path& appDir, std::wstring_view path) {
     const std::wstring resolved = ResolvedPath(path);
     if (resolved.empty()) {

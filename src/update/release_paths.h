@@ -63,6 +63,19 @@ InTheWay FindObstacle(const std::filesystem::path& appDir, std::wstring_view pat
 bool ClearTheWay(const std::filesystem::path& appDir, const ManifestFile& file,
                  const PathMatch& paths);
 
+// Folders below appDir found during one run to be real folders (neither a file nor a
+// link or junction), by key: a release of many files in few folders looks at each
+// folder once, not once per file.
+struct CheckedFolders {
+    std::unordered_set<std::wstring> keys;
+};
+
+// Whether every folder on the way to the usable release path, not the path itself,
+// is a real folder below appDir (appDir itself is not judged). Folders found so are
+// remembered in checked and not looked at again.
+bool FoldersAreClear(const std::filesystem::path& appDir, std::wstring_view path,
+                     CheckedFolders& checked);
+
 // Whether a removal of appDir / path (resolved) would go through a reparse point,
 // or remove one, below appDir.
 bool CrossesLink(const std::filesystem::path& appDir, std::wstring_view path);

@@ -239,6 +239,53 @@ TEST(ClearTheWay, TheLaunchersFolderItselfAFileIsAConflict) {
     EXPECT_EQ(ReadBytes(root / L"app"), "not a folder");
 }
 
+struct FolderCase {
+    const char* what;
+    std::vector<const wchar_t*> onDisk;  // files (a trailing "/" makes a folder)
+    const wchar_t* path;
+    bool clear;
+};
+
+TEST(FoldersAreClear, OnlyRealFoldersOnTheWay) {
+    const FolderCase cases[] = {
+        {"a file in the launcher's folder itself", {}, L"a.txt", true},
+        {"folders that exist", {L"d/e/"}, L"d/e/f.txt", true},
+        {"the same folders respelled", {L"d/e/"}, L"D//./E./f.txt", true},
+        {"a file standing there already does not matter", {L"d/f.txt"}, L"d/f.txt", true},
+        {"a folder not made", {L"d/"}, L"d/e/f.txt", false},
+        {"a file where the folder belongs", {L"d"}, L"d/f.txt", false},
+        {"a file deeper down", {L"d/e"}, L"d/e/f.txt", false},
+        {"a path that names nothing usable", {}, L"../f.txt", false},
+    };
+    for (const FolderCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir app;
+        for (const wchar_t* entry : c.onDisk) {
+            const std::wstring path = entry;
+            if (path.ends_with(L"/")) {
+                fs::create_directories(app / path);
+            } else {
+                ASSERT_TRUE(WriteBytes(app / path, "x"));
+            }
+        }
+        CheckedFolders checked;
+        EXPECT_EQ(FoldersAreClear(app.path(), c.path, checked), c.clear);
+    }
+}
+
+TEST(FoldersAreClear, EachFolderIsLookedAtOncePerRun) {
+    ScratchDir app;
+    fs::create_directories(app / L"d/e");
+    CheckedFolders checked;
+    ASSERT_TRUE(FoldersAreClear(app.path(), L"d/e/1.txt", checked));
+    // Replaced behind the run's back: this run goes by what it found, a new one looks.
+    fs::remove_all(app / L"d");
+    ASSERT_TRUE(WriteBytes(app / L"d", "x"));
+    EXPECT_TRUE(FoldersAreClear(app.path(), L"D/E/2.txt", checked));
+    CheckedFolders fresh;
+    EXPECT_FALSE(FoldersAreClear(app.path(), L"d/e/2.txt", fresh));
+}
+
 TEST(FindObstacle, NamesWhatStandsInTheWay) {
     ScratchDir app;
     ASSERT_TRUE(WriteBytes(app / L"file", "x"));
