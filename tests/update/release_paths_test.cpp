@@ -54,6 +54,18 @@ TEST(PathKeys, EverySpellingOfOneFileHasOneKey) {
     }
 }
 
+// Files below app, and folders for the entries that end with "/".
+void Lay(const ScratchDir& app, const std::vector<const wchar_t*>& entries) {
+    for (const wchar_t* entry : entries) {
+        const std::wstring path = entry;
+        if (path.ends_with(L"/")) {
+            fs::create_directories(app / path);
+        } else {
+            ASSERT_TRUE(WriteBytes(app / path, "x"));
+        }
+    }
+}
+
 ManifestFile File(const wchar_t* path) {
     return {path, kDigest, 1};
 }
@@ -207,14 +219,7 @@ TEST(ClearTheWay, RemovesOnlyWhatTheIndexRecordsAndTheReleaseDropped) {
     for (const WayCase& c : cases) {
         SCOPED_TRACE(c.what);
         ScratchDir app;
-        for (const wchar_t* entry : c.onDisk) {
-            const std::wstring path = entry;
-            if (path.ends_with(L"/")) {
-                fs::create_directories(app / path);
-            } else {
-                ASSERT_TRUE(WriteBytes(app / path, "x"));
-            }
-        }
+        ASSERT_NO_FATAL_FAILURE(Lay(app, c.onDisk));
         std::vector<ManifestFile> listed;
         for (const wchar_t* path : c.listed) {
             listed.push_back(File(path));
@@ -260,14 +265,7 @@ TEST(FoldersAreClear, OnlyRealFoldersOnTheWay) {
     for (const FolderCase& c : cases) {
         SCOPED_TRACE(c.what);
         ScratchDir app;
-        for (const wchar_t* entry : c.onDisk) {
-            const std::wstring path = entry;
-            if (path.ends_with(L"/")) {
-                fs::create_directories(app / path);
-            } else {
-                ASSERT_TRUE(WriteBytes(app / path, "x"));
-            }
-        }
+        ASSERT_NO_FATAL_FAILURE(Lay(app, c.onDisk));
         CheckedFolders checked;
         EXPECT_EQ(FoldersAreClear(app.path(), c.path, checked), c.clear);
     }
