@@ -13,7 +13,8 @@ OUT/CHANNEL/files/<sha256> for every file below SOURCE (and the bootstrapper).
 The manifest names its channel ("channel"), so that clients refuse it when it is
 served under another channel's folder. A tree with a path that Windows would read
 differently, that the client would skip, or that names the same file as another
-path on Windows is refused, with every offending path named.
+path on Windows is refused, with every offending path named; so is a release whose
+manifest.json would be larger than the 4 MiB (4194304 bytes) that clients accept.
 
 "verify" checks a published channel, in a folder (the one served as /updates) or
 at an http(s) base URL: the signature under the given public keys (by default the
@@ -74,6 +75,9 @@ _RESERVED_NAMES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"} | {
 # ".tmp" suffix within 259 UTF-16 units, its folder within 247. A publisher cannot
 # know that folder (it holds the user's name); this leaves 100 units for it.
 _CLIENT_FOLDER_ROOM = 100
+# The largest manifest.json a client accepts (it stops reading beyond it): about 35,000
+# file entries with short paths.
+MANIFEST_CAP = 4194304
 _LONGEST_PATH = 259 - 4 - 1 - _CLIENT_FOLDER_ROOM
 _LONGEST_FOLDER = 247 - 1 - _CLIENT_FOLDER_ROOM
 
@@ -242,6 +246,16 @@ def manifest_entry(path, data):
     return {"path": path, "sha256": sha256_hex(data), "size": len(data)}
 
 
+def check_manifest_size(manifest_bytes):
+    """Refuses a manifest that clients would not read: they take at most MANIFEST_CAP
+    bytes, so such a release could never be installed."""
+    if len(manifest_bytes) > MANIFEST_CAP:
+        raise PublishError(
+            f"the manifest would take {len(manifest_bytes)} bytes, more than the "
+            f"{MANIFEST_CAP} bytes (4 MiB) that clients accept: publish fewer files or "
+            f"shorter paths")
+
+
 def _utf16_length(text):
     return len(text.encode("utf-16-le")) // 2
 
@@ -381,8 +395,12 @@ def write_release(out, channel, manifest, key="primary", contents=(), signature=
     signature: text written to manifest.sig instead of a signature made with key.
     Returns the channel folder."""
     folder = _channel_folder(out, channel)
+    if isinstance(manifest, dict):
+        manifest_bytes = format_manifest(manifest)
+        check_manifest_size(manifest_bytes)
+    else:
+        manifest_bytes = bytes(manifest)
     folder.mkdir(parents=True, exist_ok=True)
-    manifest_bytes = format_manifest(manifest) if isinstance(manifest, dict) else bytes(manifest)
 
     if isinstance(contents, dict):
         store = folder / "files"
@@ -440,6 +458,13 @@ def publish(source, out, channel="release", key="primary", bootstrapper=None, da
 
     manifest = {"date": date, "expires": expires, "channel": channel}
     if bootstrapper is not None:
+        size = pathlib.Path(bootstrapper).stat().st_size
+        manifest["bootstrapper"] = {"sha256": "0" * 64, "size": size}
+    # Every digest has 64 characters, so the manifest's size is known from the paths and
+    # sizes alone: a release too large for clients is refused before anything is stored.
+    check_manifest_size(format_manifest(dict(manifest, files=[
+        {"path": path, "sha256": "0" * 64, "size": file.stat().st_size} for path, file in files])))
+    if bootstrapper is not None:
         data = pathlib.Path(bootstrapper).read_bytes()
         manifest["bootstrapper"] = {"sha256": store_content(folder, data), "size": len(data)}
     entries = []
@@ -454,7 +479,6 @@ def publish(source, out, channel="release", key="primary", bootstrapper=None, da
 # Verifying ----------------------------------------------------------------------------
 
 _HEX_DIGEST = re.compile(r"[0-9a-f]{64}")
-_MANIFEST_CAP = 4194304
 _SIGNATURE_CAP = 4096
 _CHUNK = 1 << 20
 
@@ -565,7 +589,7 @@ def verify(location, channel="release", keys=DEV_KEY_NAMES, now=None):
     tree = _Tree(location)
     folder = _channel_folder("", channel).as_posix()
     report = [f"{tree.location}/{folder}"]
-    manifest_bytes = tree.read(f"{folder}/manifest.json", _MANIFEST_CAP)
+    manifest_bytes = tree.read(f"{folder}/manifest.json", MANIFEST_CAP)
     signature = tree.read(f"{folder}/manifest.sig", _SIGNATURE_CAP)
     if manifest_bytes is None or signature is None:
         return report, ["manifest.json or manifest.sig is missing (or over the client's cap)"]

@@ -3,9 +3,11 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
-#include <set>
+#include <optional>
 #include <system_error>
+#include <unordered_set>
 
 #include "app/launch_options.h"
 #include "common/process.h"
@@ -36,12 +38,13 @@ constexpr wchar_t kInstallFailed[] = L"Impossible d'installer Zelk";
 constexpr DWORD kInterruptedPauseMs = 900;
 constexpr DWORD kBeforeLaunchPauseMs = 400;
 
-// Size on disk, or all ones when it cannot be read (which matches no entry).
-std::uint64_t SizeOnDisk(const fs::path& path) {
+// Size of the file on disk; none when there is no file (nothing, or a folder) or it
+// cannot be asked. One query tells both, for each file of every run.
+std::optional<std::uint64_t> SizeOnDisk(const fs::path& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
         (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return UINT64_MAX;
+        return std::nullopt;
     }
     return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
@@ -126,15 +129,9 @@ BootstrapperOutcome UpdateBootstrapper(const JsonValue& manifest,
 
 }  // namespace
 
-void RemoveObsoleteFiles(const InstalledIndex& index, const std::vector<ManifestFile>& allFiles,
-                         const fs::path& appDir) {
-    std::set<std::wstring> current;
-    for (const ManifestFile& file : allFiles) {
-        current.insert(PathKey(file.path));
-    }
-    for (const auto& [path, digest] : index) {
-        const std::wstring key = PathKey(path);
-        if (key.empty() || current.count(key) != 0 || CrossesLink(appDir, path)) {
+void RemoveObsoleteFiles(const PathMatch& paths, const fs::path& appDir) {
+    for (const std::wstring& path : paths.droppedPaths) {
+        if (CrossesLink(appDir, path)) {
             continue;
         }
         std::error_code ignored;
@@ -155,11 +152,11 @@ struct Downloads {
 // The pending files, with up to kMaxTransfers transfers at once. Each content goes
 // to its partial file, is moved into place at once when it is whole and verified, and
 // is recorded in the index (journal) once the flush behind the downloads has put it on
-// disk. index follows what is in place.
-Downloads DownloadPendingFiles(const std::vector<ManifestFile>& allFiles,
-                               const std::vector<ManifestFile>& pendingFiles,
-                               const std::vector<std::wstring>& sources, const FlowContext& flow,
-                               InstalledIndex& index) {
+// disk.
+Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
+                               const PathMatch& paths, const std::vector<std::wstring>& sources,
+                               const FlowContext& flow) {
+    const fs::path& appDir = flow.paths.appDir;
     // One transfer per content: files of the same digest share it.
     std::vector<ContentJob> jobs;
     std::vector<std::vector<const ManifestFile*>> jobFiles;
@@ -176,47 +173,36 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& allFiles,
     }
 
     // Folders first, in manifest order: the letter case a folder gets on disk is that of
-    // the first file naming it, whichever transfer ends first.
+    // the first file naming it, whichever transfer ends first. Each folder once.
+    std::unordered_set<std::wstring> folders;
     for (const ManifestFile& file : pendingFiles) {
-        std::error_code ignored;
-        fs::create_directories((flow.paths.appDir / file.path).parent_path(), ignored);
-    }
-
-    // The index records of the files this update may replace, by the key of their path.
-    const IndexJournal journal = OpenIndexJournal(flow.paths.installedMarker);
-    std::map<std::wstring, std::wstring> recordedAs;
-    for (const ManifestFile& file : pendingFiles) {
-        recordedAs.emplace(PathKey(file.path), std::wstring());
-    }
-    for (const auto& [path, digest] : index) {
-        if (const auto found = recordedAs.find(PathKey(path)); found != recordedAs.end()) {
-            found->second = path;
+        const fs::path folder = (appDir / file.path).parent_path();
+        if (folders.insert(folder.native()).second) {
+            std::error_code ignored;
+            fs::create_directories(folder, ignored);
         }
     }
 
+    // The index lines that vouch for a file this update replaces, by the key of its path.
+    const IndexJournal journal = OpenIndexJournal(flow.paths.installedMarker);
+    std::unordered_map<std::wstring, std::vector<std::wstring>> vouching = paths.vouching;
+
     DownloadTally tally(pendingFiles.size(), totalBytes, kMaxTransfers);
     BackgroundFlush flushes;  // declared after the journal: done with it before it closes
+    CheckedFolders checked;
     Downloads downloads;
 
     const auto place = [&](std::size_t job, const fs::path& partial, const ContentFetch& fetch) {
         const std::vector<const ManifestFile*>& files = jobFiles[job];
         for (std::size_t i = 0; i < files.size(); ++i) {
             const ManifestFile& file = *files[i];
-            const fs::path full = flow.paths.appDir / file.path;
+            const fs::path full = appDir / file.path;
             downloads.failedPath = file.path;
-            // What the index says this update may remove goes first; anything else in
-            // the way (a user's own file, a link) stops the update, nothing deleted.
-            if (!ClearTheWay(flow.paths.appDir, file, index, allFiles)) {
-                downloads.blocked = true;
-                Log("file ", file.path, ": something else stands in its way");
-                return false;
-            }
-            std::error_code ignored;
-            fs::create_directories(full.parent_path(), ignored);
-            // The last path takes the downloaded file itself; others get copies of it.
+            // The last path takes the downloaded file itself; others get copies of it,
+            // made beside it and outside the launcher's folder.
             fs::path from = partial;
             if (i + 1 < files.size()) {
-                from = full.native() + L".tmp";
+                from = partial.native() + L".copy";
                 if (!CopyFileW(partial.c_str(), from.c_str(), FALSE)) {
                     downloads.writeError = GetLastError();
                     DeleteFileW(from.c_str());
@@ -227,22 +213,40 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& allFiles,
             // content is in place and flushed, the index names no content for it. Else an
             // update cut short between the two would leave the old record over the new
             // bytes, and a later release going back to that content would keep them.
-            if (const std::wstring& old = recordedAs[PathKey(file.path)];
-                !old.empty() && index[old] != kNoDigest) {
-                ForgetInstalled(journal, {old});
-                index[old] = kNoDigest;
+            if (const auto old = vouching.find(PathKey(file.path)); old != vouching.end()) {
+                ForgetInstalled(journal, old->second);
+                vouching.erase(old);
             }
             const ManifestFile* recorded = &file;
-            if (!flushes.Place(from, full,
-                               [&journal, recorded] { AppendIndexLine(journal, *recorded); })) {
+            std::function<void()> durable = [&journal, recorded] {
+                AppendIndexLine(journal, *recorded);
+            };
+            // Where nothing at all stands yet (every file of a first install), a rename
+            // that never replaces is the whole check: it fails if anything, a link
+            // included, is there. Looking first would cost lookups of names that do not
+            // exist, each a scan of the whole folder under Wine.
+            if (FoldersAreClear(appDir, file.path, checked) &&
+                MoveFileExW(from.c_str(), full.c_str(), MOVEFILE_WRITE_THROUGH)) {
+                flushes.Add(full, std::move(durable));
+                Log("file ", file.path, ": ", file.size, " bytes from ", fetch.servedBy);
+                continue;
+            }
+            // What the index says this update may remove goes first; anything else in
+            // the way (a user's own file, a link) stops the update, nothing deleted.
+            if (!ClearTheWay(appDir, file, paths)) {
+                downloads.blocked = true;
+                Log("file ", file.path, ": something else stands in its way");
+                return false;
+            }
+            std::error_code ignored;
+            fs::create_directories(full.parent_path(), ignored);
+            if (!flushes.Place(from, full, std::move(durable))) {
                 downloads.writeError = GetLastError();
-                downloads.blocked =
-                    FindObstacle(flow.paths.appDir, file.path).obstacle != Obstacle::None;
+                downloads.blocked = FindObstacle(appDir, file.path).obstacle != Obstacle::None;
                 Log("file ", file.path, ": not written, error ", downloads.writeError);
                 return false;
             }
             Log("file ", file.path, ": ", file.size, " bytes from ", fetch.servedBy);
-            index[file.path] = file.sha256;
         }
         return true;
     };
@@ -279,7 +283,7 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& allFiles,
 // Partial downloads of contents this release does not name can never be resumed.
 void RemoveUnneededPartials(const fs::path& partialDir, const std::vector<ManifestFile>& allFiles,
                             const BootstrapperRecord& bootstrapper) {
-    std::set<std::wstring> needed;
+    std::unordered_set<std::wstring> needed;
     for (const ManifestFile& file : allFiles) {
         needed.insert(Utf8ToWide(file.sha256));
     }
@@ -312,27 +316,14 @@ std::vector<std::wstring> ContentSources(const std::wstring& releaseFolder,
 }
 
 std::vector<ManifestFile> SelectPendingFiles(const std::vector<ManifestFile>& allFiles,
-                                             const InstalledIndex& index, const fs::path& appDir) {
+                                             const PathMatch& paths, const fs::path& appDir) {
     // Judged by recorded digest and size on disk: no installed content is read.
-    // An index line under another spelling of the same file counts for it; one with
-    // the manifest's exact spelling counts first.
-    std::map<std::wstring, std::string> byKey;
-    for (const auto& [path, digest] : index) {
-        if (const std::wstring key = PathKey(path); !key.empty()) {
-            byKey[key] = digest;
-        }
-    }
     std::vector<ManifestFile> pending;
-    for (const ManifestFile& file : allFiles) {
-        const fs::path full = appDir / file.path;
-        const std::string* recorded = nullptr;
-        if (const auto exact = index.find(file.path); exact != index.end()) {
-            recorded = &exact->second;
-        } else if (const auto other = byKey.find(PathKey(file.path)); other != byKey.end()) {
-            recorded = &other->second;
-        }
-        if (recorded == nullptr || *recorded != file.sha256 || !PathExists(full) ||
-            SizeOnDisk(full) != file.size) {
+    for (std::size_t i = 0; i < allFiles.size(); ++i) {
+        const ManifestFile& file = allFiles[i];
+        const auto recorded = paths.recorded.find(paths.keys[i]);
+        if (recorded == paths.recorded.end() || recorded->second != file.sha256 ||
+            SizeOnDisk(appDir / file.path) != file.size) {
             pending.push_back(file);
         }
     }
@@ -355,9 +346,9 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
         return kTakenOver;
     }
 
-    InstalledIndex index = ReadInstalledIndex(flow.paths.installedMarker);
     const std::vector<ManifestFile> allFiles = ReadManifestFiles(manifest, appDir);
-    const std::vector<ManifestFile> pendingFiles = SelectPendingFiles(allFiles, index, appDir);
+    const PathMatch paths = MatchPaths(ReadInstalledIndex(flow.paths.installedMarker), allFiles);
+    const std::vector<ManifestFile> pendingFiles = SelectPendingFiles(allFiles, paths, appDir);
 
     std::uint64_t totalBytes = 0;
     for (const ManifestFile& file : pendingFiles) {
@@ -365,7 +356,7 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
     }
     Log("files to fetch: ", pendingFiles.size(), " of ", allFiles.size(), ", ", totalBytes,
         " bytes");
-    const Downloads downloads = DownloadPendingFiles(allFiles, pendingFiles, sources, flow, index);
+    const Downloads downloads = DownloadPendingFiles(pendingFiles, paths, sources, flow);
     if (downloads.outcome == Downloads::Outcome::NotDelivered) {
         if (flow.launcherExists) {
             SetStatus(L"Mise à jour interrompue", L"Lancement de la version installée", 1.0);
@@ -381,7 +372,7 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
                   0.0);
         return kFailedOnScreen;  // in every mode: the user must act
     }
-    RemoveObsoleteFiles(index, allFiles, appDir);
+    RemoveObsoleteFiles(paths, appDir);
     // A date without its index would let the next run trust an older record.
     if (WriteInstalledIndex(flow.paths.installedMarker, allFiles)) {
         WriteLastDate(flow.paths.manifestMarker, manifest);

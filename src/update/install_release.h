@@ -8,6 +8,7 @@
 #include "json/json.h"
 #include "net/http_client.h"
 #include "update/manifest.h"
+#include "update/release_paths.h"
 #include "update/state_files.h"
 
 namespace zelk {
@@ -27,11 +28,12 @@ std::vector<std::wstring> ContentSources(const std::wstring& releaseFolder,
                                          const std::vector<std::wstring>& baseUrls);
 
 // The entries of allFiles to download, in manifest order: those the index does not
-// record with the same digest (under any spelling of the same file), and those whose file in appDir
-// is missing or has another size (a file the user deleted or that was cut short is repaired). The
+// record with the same digest (under any spelling of the same file: paths, made by
+// MatchPaths from the index and allFiles), and those whose file in appDir is missing or
+// has another size (a file the user deleted or that was cut short is repaired). The
 // content of an installed file is never read.
 std::vector<ManifestFile> SelectPendingFiles(const std::vector<ManifestFile>& allFiles,
-                                             const InstalledIndex& index,
+                                             const PathMatch& paths,
                                              const std::filesystem::path& appDir);
 
 // Whether two relative paths name the same file as Windows resolves them: letter
@@ -39,13 +41,12 @@ std::vector<ManifestFile> SelectPendingFiles(const std::vector<ManifestFile>& al
 // matter. A path that names nothing usable is the same as no other.
 bool SameRelativePath(const std::wstring& a, const std::wstring& b);
 
-// Removes the files the index records and allFiles no longer lists, compared as
-// Windows resolves paths: an older spelling of a current file ("keep.txt.", "d//x")
-// is that file. Index entries that name nothing usable (a device, something outside
-// appDir) and removals that would go through a link or junction are never touched.
-// Failures are ignored; folders left empty stay.
-void RemoveObsoleteFiles(const InstalledIndex& index, const std::vector<ManifestFile>& allFiles,
-                         const std::filesystem::path& appDir);
+// Removes the files the index records and the release no longer lists
+// (paths.droppedPaths), compared as Windows resolves paths: an older spelling of a
+// current file ("keep.txt.", "d//x") is that file. Index entries that name nothing
+// usable (a device, something outside appDir) and removals that would go through a
+// link or junction are never touched. Failures are ignored; folders left empty stay.
+void RemoveObsoleteFiles(const PathMatch& paths, const std::filesystem::path& appDir);
 
 // Replaces the bootstrapper when the release carries another one, downloads the
 // missing or changed files, removes dropped ones, records the state and starts

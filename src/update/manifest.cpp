@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include <set>
+#include <unordered_set>
 #include <utility>
 
 #include "common/text.h"
@@ -28,7 +28,7 @@ std::vector<ManifestFile> ReadManifestFiles(const JsonValue& manifest,
                                             const std::filesystem::path& appDir) {
     const size_t folderLength = appDir.native().size();
     std::vector<ManifestFile> files;
-    std::set<std::wstring> seen;
+    std::unordered_set<std::wstring> seen;
     for (ManifestEntry& entry : ReadManifestEntries(manifest)) {
         ManifestFile file{Utf8ToWide(entry.path), std::move(entry.sha256), entry.size};
         // Checked again as UTF-16: the path that Windows will be given. Two entries

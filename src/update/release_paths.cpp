@@ -1,7 +1,5 @@
 #include "update/release_paths.h"
 
-#include <set>
-
 #include "common/win_handles.h"
 #include "update/path_rules.h"
 
@@ -79,26 +77,11 @@ bool IsLinkAt(const fs::path& appDir, const std::wstring& part) {
            UpperCase(reached) != UpperCase(base + L"\\" + part);
 }
 
-// Keys of the files the index records and the release no longer lists.
-std::set<std::wstring> DroppedKeys(const InstalledIndex& index,
-                                   const std::vector<ManifestFile>& allFiles) {
-    std::set<std::wstring> current;
-    for (const ManifestFile& file : allFiles) {
-        current.insert(PathKey(file.path));
-    }
-    std::set<std::wstring> dropped;
-    for (const auto& [path, digest] : index) {
-        const std::wstring key = PathKey(path);
-        if (!key.empty() && current.count(key) == 0) {
-            dropped.insert(key);
-        }
-    }
-    return dropped;
-}
+using KeySet = std::unordered_set<std::wstring>;
 
 // Whether a file below the folder in the way may go: a dropped file, or a temporary
 // file a failed write of one left behind.
-bool IsDroppedFile(const std::wstring& relative, const std::set<std::wstring>& dropped) {
+bool IsDroppedFile(const std::wstring& relative, const KeySet& dropped) {
     const std::wstring key = UpperCase(relative);
     constexpr size_t suffix = std::size(kTemporarySuffix) - 1;
     return dropped.count(key) != 0 ||
@@ -108,9 +91,8 @@ bool IsDroppedFile(const std::wstring& relative, const std::set<std::wstring>& d
 
 // Lists what the folder holds when all of it may go, folders before what they hold;
 // false as soon as it holds anything else, a link above all.
-bool CollectDropped(const fs::path& appDir, const std::wstring& relative,
-                    const std::set<std::wstring>& dropped, std::vector<fs::path>& files,
-                    std::vector<fs::path>& folders) {
+bool CollectDropped(const fs::path& appDir, const std::wstring& relative, const KeySet& dropped,
+                    std::vector<fs::path>& files, std::vector<fs::path>& folders) {
     const fs::path folder = appDir / relative;
     WIN32_FIND_DATAW found{};
     UniqueFind search(FindFirstFileW((folder / L"*").c_str(), &found));
@@ -141,7 +123,7 @@ bool CollectDropped(const fs::path& appDir, const std::wstring& relative,
 }
 
 bool RemoveDroppedFolder(const fs::path& appDir, const std::wstring& relative,
-                         const std::set<std::wstring>& dropped) {
+                         const KeySet& dropped) {
     const fs::path folder = appDir / relative;
     std::vector<fs::path> files, folders;
     if (!CollectDropped(appDir, relative, dropped, files, folders)) {
@@ -164,6 +146,44 @@ bool RemoveDroppedFolder(const fs::path& appDir, const std::wstring& relative,
 
 std::wstring PathKey(std::wstring_view path) {
     return UpperCase(ResolvedPath(path));
+}
+
+PathMatch MatchPaths(const InstalledIndex& index, const std::vector<ManifestFile>& allFiles) {
+    PathMatch match;
+    match.keys.reserve(allFiles.size());
+    // Key -> the release's spelling of it (the first file with that key, as the
+    // manifest reader keeps it).
+    std::unordered_map<std::wstring, const std::wstring*> listed;
+    listed.reserve(allFiles.size());
+    for (const ManifestFile& file : allFiles) {
+        match.keys.push_back(PathKey(file.path));
+        if (!match.keys.back().empty()) {
+            listed.emplace(match.keys.back(), &file.path);
+        }
+    }
+    KeySet exact;  // keys recorded under the release's own spelling
+    for (const auto& [path, digest] : index) {
+        std::wstring key = PathKey(path);
+        if (key.empty()) {
+            continue;  // names nothing usable: never compared, never removed
+        }
+        const auto found = listed.find(key);
+        if (found == listed.end()) {
+            match.droppedPaths.push_back(path);
+            match.dropped.insert(std::move(key));
+            continue;
+        }
+        if (digest != kNoDigest) {
+            match.vouching[key].push_back(path);
+        }
+        if (*found->second == path) {
+            exact.insert(key);
+            match.recorded[std::move(key)] = digest;
+        } else if (!exact.contains(key)) {
+            match.recorded[std::move(key)] = digest;
+        }
+    }
+    return match;
 }
 
 InTheWay FindObstacle(const fs::path& appDir, std::wstring_view path) {
@@ -209,8 +229,7 @@ InTheWay FindObstacle(const fs::path& appDir, std::wstring_view path) {
     return {};
 }
 
-bool ClearTheWay(const fs::path& appDir, const ManifestFile& file, const InstalledIndex& index,
-                 const std::vector<ManifestFile>& allFiles) {
+bool ClearTheWay(const fs::path& appDir, const ManifestFile& file, const PathMatch& paths) {
     const InTheWay way = FindObstacle(appDir, file.path);
     if (way.obstacle == Obstacle::None) {
         return true;
@@ -219,12 +238,40 @@ bool ClearTheWay(const fs::path& appDir, const ManifestFile& file, const Install
     if (way.obstacle == Obstacle::Link || way.path.empty()) {
         return false;
     }
-    const std::set<std::wstring> dropped = DroppedKeys(index, allFiles);
     const fs::path full = appDir / way.path;
-    const bool cleared = way.obstacle == Obstacle::FileForFolder
-                             ? dropped.count(UpperCase(way.path)) != 0 && DeleteFileW(full.c_str())
-                             : RemoveDroppedFolder(appDir, way.path, dropped);
+    const bool cleared =
+        way.obstacle == Obstacle::FileForFolder
+            ? paths.dropped.contains(UpperCase(way.path)) && DeleteFileW(full.c_str())
+            : RemoveDroppedFolder(appDir, way.path, paths.dropped);
     return cleared && FindObstacle(appDir, file.path).obstacle == Obstacle::None;
+}
+
+bool FoldersAreClear(const fs::path& appDir, std::wstring_view path, CheckedFolders& checked) {
+    const std::wstring resolved = ResolvedPath(path);
+    if (resolved.empty()) {
+        return false;
+    }
+    // A folder is remembered only once every folder above it was: the nearest one
+    // remembered vouches for the whole way down to it.
+    const size_t last = resolved.rfind(L'\\');
+    if (last == std::wstring::npos || checked.keys.contains(UpperCase(resolved.substr(0, last)))) {
+        return true;
+    }
+    for (size_t end = resolved.find(L'\\'); end != std::wstring::npos;
+         end = resolved.find(L'\\', end + 1)) {
+        const std::wstring part = resolved.substr(0, end);
+        std::wstring key = UpperCase(part);
+        if (checked.keys.contains(key)) {
+            continue;
+        }
+        const DWORD attributes = AttributesOf(appDir / part);
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            IsLinkAt(appDir, part)) {
+            return false;
+        }
+        checked.keys.insert(std::move(key));
+    }
+    return true;
 }
 
 bool CrossesLink(const fs::path& appDir, std::wstring_view path) {

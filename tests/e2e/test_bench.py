@@ -122,6 +122,20 @@ def test_dropped_files_go_unrecorded_and_respelled_files_stay(tmp_path, releases
     assert "LIB/data.bin" in installation(root)["index"].read_text()
 
 
+def test_one_content_at_several_paths_is_fetched_once(tmp_path, releases, server):
+    root = tmp_path / "root"
+    shared = payload(50_000, 3)
+    files = standard_files(**{"a/copy.bin": shared, "b/c/copy.bin": shared, "copy.bin": shared})
+    releases.publish(files)
+    assert bench(root, server.url()) == (10, ["10"] + STARTING)
+    paths = installation(root)
+    assert files_on_disk(paths["app"]) == files
+    assert len(content_requests(server)) == 5  # four other contents, the shared one once
+    assert sorted(index_records(root)) == sorted(files)
+    # The copies are made outside the launcher's folder, and none is left behind.
+    assert list((root / "Zelk Application Data" / "telechargements").iterdir()) == []
+
+
 def test_invalid_entries_are_skipped_and_never_recorded(tmp_path, releases, server):
     root = tmp_path / "root"
     bad = [{"path": p, "sha256": "0" * 64, "size": 1}

@@ -153,6 +153,35 @@ def test_links_inside_the_launchers_folder_are_never_gone_through(tmp_path, rele
     completes(root, server, v5)
 
 
+def test_a_new_file_is_never_written_through_a_linked_folder(tmp_path, releases, server):
+    root = tmp_path / "root"
+    app = installation(root)["app"]
+    v1 = {"ZelkLauncher.exe": LAUNCHER, "lib/data.bin": b"data v1"}
+    releases.publish(v1)
+    assert bench(root, server.url())[0] == 10
+
+    # lib moved elsewhere and linked back, and a folder of the user's own linked in
+    # where the release will want one: names that nothing stands at yet go through
+    # the same checks as files that are replaced.
+    outside, mods = tmp_path / "outside", tmp_path / "mods"
+    (app / "lib").rename(outside)
+    os.symlink(outside, app / "lib", target_is_directory=True)
+    mods.mkdir()
+    os.symlink(mods, app / "mods", target_is_directory=True)
+    v2 = {**v1, "lib/new.bin": b"new"}
+    releases.publish(v2)
+    assert bench(root, server.url()) == (2, conflict("lib/new.bin"))
+    v3 = {**v1, "mods/m.dll": b"mod"}
+    releases.publish(v3)
+    assert bench(root, server.url()) == (2, conflict("mods/m.dll"))
+    assert sorted(p.name for p in outside.iterdir()) == ["data.bin"]
+    assert list(mods.iterdir()) == []
+
+    (app / "lib").unlink()
+    (app / "mods").unlink()
+    completes(root, server, v3)
+
+
 def test_a_manifest_signed_for_another_channel_is_not_installed(tmp_path, releases, server):
     root = tmp_path / "root"
     beta = {"ZelkLauncher.exe": LAUNCHER, "beta-only.dll": b"beta"}

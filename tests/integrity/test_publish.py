@@ -5,6 +5,7 @@ import datetime
 import json
 import os
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -184,6 +185,39 @@ def test_refusal_names_every_offending_path(tmp_path):
     named = [line.split(":")[0].strip() for line in done.stderr.splitlines()[1:]]
     assert sorted(named) == sorted(["lib/COM1.dll", "lib/lpt\u00b9.log", "dup.TXT", "name. /x",
                                     "back\\slash", "q?.txt", "d" * 150 + "/f"])
+
+
+def test_refuses_a_manifest_larger_than_clients_accept(tmp_path, monkeypatch):
+    # Empty files under long paths: past the limit with about 17,000 entries.
+    source = tmp_path / "source"
+    (source / ("d" * 100)).mkdir(parents=True)
+    for i in range(17_000):
+        (source / ("d" * 100) / f"{'n' * 40}{i:05}").touch()
+    done = run_cli("release", source, tmp_path / "out")
+    assert done.returncode == 1 and not (tmp_path / "out").exists()
+    assert "4194304 bytes (4 MiB) that clients accept" in done.stderr, done.stderr
+
+    # The limit itself is accepted, one byte more is not, and the bootstrapper counts.
+    small = make_source(tmp_path / "small")
+    exe = tmp_path / "Zelk.exe"
+    exe.write_bytes(b"MZ bootstrapper")
+    exact = len((publish.publish(small, tmp_path / "sized", bootstrapper=exe, date=DATE,
+                                 expires=EXPIRES) / "manifest.json").read_bytes())
+    monkeypatch.setattr(publish, "MANIFEST_CAP", exact - 1)
+    with pytest.raises(publish.PublishError, match=f"{exact} bytes"):
+        publish.publish(small, tmp_path / "over", bootstrapper=exe, date=DATE, expires=EXPIRES)
+    assert not (tmp_path / "over").exists()
+    with pytest.raises(publish.PublishError):
+        publish.write_release(tmp_path / "crafted", "release", {"files": ["x" * exact]})
+    assert not (tmp_path / "crafted").exists()
+    monkeypatch.setattr(publish, "MANIFEST_CAP", exact)
+    publish.publish(small, tmp_path / "at", bootstrapper=exe, date=DATE, expires=EXPIRES)
+
+
+def test_manifest_limit_is_the_clients():
+    header = (ROOT / "src" / "update" / "manifest_search.h").read_text()
+    client = re.search(r"kManifestCap = (\d+);", header)
+    assert client and int(client.group(1)) == publish.MANIFEST_CAP == 4 * 1024 * 1024
 
 
 @pytest.mark.parametrize("path, usable", [

@@ -53,7 +53,8 @@ TEST(SelectPendingFiles, OnlyWhatTheIndexAndTheDiskDoNotVouchFor) {
                                   {L"other.bin", a}};
 
     std::vector<std::wstring> pending;
-    for (const ManifestFile& file : SelectPendingFiles(files, index, app.path())) {
+    for (const ManifestFile& file :
+         SelectPendingFiles(files, MatchPaths(index, files), app.path())) {
         pending.push_back(file.path);
     }
     EXPECT_EQ(pending, (std::vector<std::wstring>{L"lib/changed.bin", L"missing.bin", L"cut.bin",
@@ -66,7 +67,32 @@ TEST(SelectPendingFiles, AFolderWhereAFileBelongsIsNotTheFile) {
     std::error_code ignored;
     std::filesystem::create_directories(app / L"data.pak", ignored);
     const std::vector<ManifestFile> files = {{L"data.pak", a, 0}};
-    EXPECT_EQ(SelectPendingFiles(files, {{L"data.pak", a}}, app.path()).size(), 1u);
+    EXPECT_EQ(SelectPendingFiles(files, MatchPaths({{L"data.pak", a}}, files), app.path()).size(),
+              1u);
+}
+
+TEST(SelectPendingFiles, WithoutAFileOnDiskNoSizeMatches) {
+    testing::ScratchDir app;
+    const std::string a(64, 'a');
+    // All ones is what a manifest size that no file can have reads as.
+    const std::vector<ManifestFile> files = {
+        {L"huge.bin", a, UINT64_MAX},  // recorded, missing
+        {L"folder", a, UINT64_MAX},    // recorded, a folder stands there
+        {L"dir/x.bin", a, 1},          // recorded, a file stands where its folder belongs
+        {L"whole.bin", a, 1},          // recorded, whole: stays
+    };
+    std::error_code ignored;
+    std::filesystem::create_directories(app / L"folder", ignored);
+    ASSERT_TRUE(testing::WriteBytes(app / L"dir", "1"));
+    ASSERT_TRUE(testing::WriteBytes(app / L"whole.bin", "1"));
+    const InstalledIndex index = {
+        {L"huge.bin", a}, {L"folder", a}, {L"dir/x.bin", a}, {L"whole.bin", a}};
+    std::vector<std::wstring> pending;
+    for (const ManifestFile& file :
+         SelectPendingFiles(files, MatchPaths(index, files), app.path())) {
+        pending.push_back(file.path);
+    }
+    EXPECT_EQ(pending, (std::vector<std::wstring>{L"huge.bin", L"folder", L"dir/x.bin"}));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <string>
 #include <system_error>
+#include <unordered_set>
 
 #include "support/scratch.h"
 #include "update/install_release.h"
@@ -53,8 +54,106 @@ TEST(PathKeys, EverySpellingOfOneFileHasOneKey) {
     }
 }
 
+// Files below app, and folders for the entries that end with "/".
+void Lay(const ScratchDir& app, const std::vector<const wchar_t*>& entries) {
+    for (const wchar_t* entry : entries) {
+        const std::wstring path = entry;
+        if (path.ends_with(L"/")) {
+            fs::create_directories(app / path);
+        } else {
+            ASSERT_TRUE(WriteBytes(app / path, "x"));
+        }
+    }
+}
+
 ManifestFile File(const wchar_t* path) {
     return {path, kDigest, 1};
+}
+
+std::vector<ManifestFile> Files(const std::vector<const wchar_t*>& paths) {
+    std::vector<ManifestFile> files;
+    for (const wchar_t* path : paths) {
+        files.push_back(File(path));
+    }
+    return files;
+}
+
+struct MatchCase {
+    const char* what;
+    InstalledIndex index;
+    std::vector<const wchar_t*> listed;
+    std::vector<std::string> recorded;  // for each listed file, "" when none
+    std::vector<std::wstring> droppedPaths;
+};
+
+TEST(MatchPaths, EachIndexLineVouchesForTheFileItSpellsOrIsDropped) {
+    const std::string a(64, 'a'), b(64, 'b');
+    const MatchCase cases[] = {
+        {"the release's own spelling first, though another comes later",
+         {{L"KEEP.TXT", a}, {L"keep.txt", b}},
+         {L"KEEP.TXT"},
+         {a},
+         {}},
+        {"the release's own spelling first, though another comes earlier",
+         {{L"KEEP.TXT", a}, {L"keep.txt", b}},
+         {L"keep.txt"},
+         {b},
+         {}},
+        {"without its own spelling, the last other one",
+         {{L"D//X", a}, {L"d/./x", b}},
+         {L"d/x"},
+         {b},
+         {}},
+        {"separators, trailing dots and spaces, letter case",
+         {{L"lib\\A.dll. ", a}, {L"./Docs/./readme", b}},
+         {L"lib/a.dll", L"docs/README"},
+         {a, b},
+         {}},
+        {"a file never recorded", {{L"other", a}}, {L"new.bin"}, {""}, {L"other"}},
+        {"every spelling of a dropped file, in the index's order",
+         {{L"OLD.dll", a}, {L"keep", a}, {L"old.dll.", b}},
+         {L"keep"},
+         {a},
+         {L"OLD.dll", L"old.dll."}},
+        {"lines that name nothing usable neither vouch nor go",
+         {{L"COM1", a}, {L"../x", a}, {L"C:x", a}, {L"/x", a}, {L"x", b}},
+         {L"x"},
+         {b},
+         {}},
+        {"a recorded file where the release now has a folder, and the reverse",
+         {{L"plugins", a}, {L"mods/a.txt", a}},
+         {L"plugins/p.dll", L"mods"},
+         {"", ""},
+         {L"mods/a.txt", L"plugins"}},
+    };
+    for (const MatchCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<ManifestFile> listed = Files(c.listed);
+        const PathMatch match = MatchPaths(c.index, listed);
+        ASSERT_EQ(match.keys.size(), listed.size());
+        std::vector<std::string> recorded;
+        for (const std::wstring& key : match.keys) {
+            const auto found = match.recorded.find(key);
+            recorded.push_back(found == match.recorded.end() ? "" : found->second);
+        }
+        EXPECT_EQ(recorded, c.recorded);
+        EXPECT_EQ(match.droppedPaths, c.droppedPaths);
+        std::unordered_set<std::wstring> dropped;
+        for (const std::wstring& path : c.droppedPaths) {
+            dropped.insert(PathKey(path));
+        }
+        EXPECT_EQ(match.dropped, dropped);
+    }
+}
+
+TEST(MatchPaths, EverySpellingThatNamesAContentIsForgottenBeforeAReplacement) {
+    const std::string a(64, 'a'), b(64, 'b');
+    const InstalledIndex index{
+        {L"./keep.txt", kNoDigest}, {L"KEEP.TXT", a}, {L"keep.txt", b}, {L"other", a}};
+    const PathMatch match = MatchPaths(index, Files({L"keep.txt", L"new.bin"}));
+    const std::unordered_map<std::wstring, std::vector<std::wstring>> vouching{
+        {PathKey(L"keep.txt"), {L"KEEP.TXT", L"keep.txt"}}};
+    EXPECT_EQ(match.vouching, vouching);
 }
 
 struct WayCase {
@@ -130,19 +229,12 @@ TEST(ClearTheWay, RemovesOnlyWhatTheIndexRecordsAndTheReleaseDropped) {
     for (const WayCase& c : cases) {
         SCOPED_TRACE(c.what);
         ScratchDir app;
-        for (const wchar_t* entry : c.onDisk) {
-            const std::wstring path = entry;
-            if (path.ends_with(L"/")) {
-                fs::create_directories(app / path);
-            } else {
-                ASSERT_TRUE(WriteBytes(app / path, "x"));
-            }
-        }
+        ASSERT_NO_FATAL_FAILURE(Lay(app, c.onDisk));
         std::vector<ManifestFile> listed;
         for (const wchar_t* path : c.listed) {
             listed.push_back(File(path));
         }
-        EXPECT_EQ(ClearTheWay(app.path(), listed.front(), c.index, listed), c.cleared);
+        EXPECT_EQ(ClearTheWay(app.path(), listed.front(), MatchPaths(c.index, listed)), c.cleared);
         for (const wchar_t* path : c.gone) {
             EXPECT_FALSE(fs::exists(app / path)) << fs::path(path);
         }
@@ -157,8 +249,49 @@ TEST(ClearTheWay, TheLaunchersFolderItselfAFileIsAConflict) {
     ASSERT_TRUE(WriteBytes(root / L"app", "not a folder"));
     const std::vector<ManifestFile> listed = {File(L"a.txt")};
     EXPECT_EQ(FindObstacle(root / L"app", L"a.txt").obstacle, Obstacle::FileForFolder);
-    EXPECT_FALSE(ClearTheWay(root / L"app", listed.front(), {{L"a.txt", kDigest}}, listed));
+    EXPECT_FALSE(
+        ClearTheWay(root / L"app", listed.front(), MatchPaths({{L"a.txt", kDigest}}, listed)));
     EXPECT_EQ(ReadBytes(root / L"app"), "not a folder");
+}
+
+struct FolderCase {
+    const char* what;
+    std::vector<const wchar_t*> onDisk;  // files (a trailing "/" makes a folder)
+    const wchar_t* path;
+    bool clear;
+};
+
+TEST(FoldersAreClear, OnlyRealFoldersOnTheWay) {
+    const FolderCase cases[] = {
+        {"a file in the launcher's folder itself", {}, L"a.txt", true},
+        {"folders that exist", {L"d/e/"}, L"d/e/f.txt", true},
+        {"the same folders respelled", {L"d/e/"}, L"D//./E./f.txt", true},
+        {"a file standing there already does not matter", {L"d/f.txt"}, L"d/f.txt", true},
+        {"a folder not made", {L"d/"}, L"d/e/f.txt", false},
+        {"a file where the folder belongs", {L"d"}, L"d/f.txt", false},
+        {"a file deeper down", {L"d/e"}, L"d/e/f.txt", false},
+        {"a path that names nothing usable", {}, L"../f.txt", false},
+    };
+    for (const FolderCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir app;
+        ASSERT_NO_FATAL_FAILURE(Lay(app, c.onDisk));
+        CheckedFolders checked;
+        EXPECT_EQ(FoldersAreClear(app.path(), c.path, checked), c.clear);
+    }
+}
+
+TEST(FoldersAreClear, EachFolderIsLookedAtOncePerRun) {
+    ScratchDir app;
+    fs::create_directories(app / L"d/e");
+    CheckedFolders checked;
+    ASSERT_TRUE(FoldersAreClear(app.path(), L"d/e/1.txt", checked));
+    // Replaced behind the run's back: this run goes by what it found, a new one looks.
+    fs::remove_all(app / L"d");
+    ASSERT_TRUE(WriteBytes(app / L"d", "x"));
+    EXPECT_TRUE(FoldersAreClear(app.path(), L"D/E/2.txt", checked));
+    CheckedFolders fresh;
+    EXPECT_FALSE(FoldersAreClear(app.path(), L"d/e/2.txt", fresh));
 }
 
 TEST(FindObstacle, NamesWhatStandsInTheWay) {
@@ -196,7 +329,8 @@ TEST(RemoveObsoleteFiles, OldSpellingsOfCurrentFilesStayDroppedFilesGo) {
         {L"../user.txt", kDigest},
         {L"C:user.txt", kDigest},
     };
-    RemoveObsoleteFiles(index, {File(L"keep.txt"), File(L"d/x"), File(L"ZelkLauncher.exe")}, app);
+    RemoveObsoleteFiles(
+        MatchPaths(index, {File(L"keep.txt"), File(L"d/x"), File(L"ZelkLauncher.exe")}), app);
     for (const wchar_t* kept : {L"keep.txt", L"d/x", L"ZelkLauncher.exe"}) {
         EXPECT_TRUE(fs::exists(app / kept)) << fs::path(kept);
     }
@@ -206,13 +340,30 @@ TEST(RemoveObsoleteFiles, OldSpellingsOfCurrentFilesStayDroppedFilesGo) {
     }
 }
 
+TEST(RemoveObsoleteFiles, WhatTookADroppedFilesPlaceStays) {
+    ScratchDir app;
+    // plugins was a file and is a folder now; mods was a folder and is a file.
+    for (const wchar_t* path : {L"plugins/p.dll", L"mods", L"gone.txt"}) {
+        ASSERT_TRUE(WriteBytes(app / path, "x"));
+    }
+    const InstalledIndex index = {{L"plugins", kDigest},
+                                  {L"mods/a.txt", kDigest},
+                                  {L"MODS\\a.txt.", kDigest},
+                                  {L"gone.txt", kDigest}};
+    RemoveObsoleteFiles(MatchPaths(index, Files({L"plugins/p.dll", L"mods"})), app.path());
+    EXPECT_EQ(ReadBytes(app / L"plugins/p.dll"), "x");
+    EXPECT_EQ(ReadBytes(app / L"mods"), "x");
+    EXPECT_FALSE(fs::exists(app / L"gone.txt"));
+}
+
 TEST(SelectPendingFiles, AnIndexLineUnderAnotherSpellingVouchesForTheFile) {
     ScratchDir app;
     ASSERT_TRUE(WriteBytes(app / L"d/x", "x"));
     ASSERT_TRUE(WriteBytes(app / L"keep.txt", "x"));
     const std::vector<ManifestFile> files = {File(L"d/x"), File(L"keep.txt")};
     const InstalledIndex index = {{L"d//x", kDigest}, {L"KEEP.txt.", std::string(64, 'b')}};
-    const std::vector<ManifestFile> pending = SelectPendingFiles(files, index, app.path());
+    const std::vector<ManifestFile> pending =
+        SelectPendingFiles(files, MatchPaths(index, files), app.path());
     ASSERT_EQ(pending.size(), 1u);  // keep.txt: recorded, but with another digest
     EXPECT_EQ(pending[0].path, L"keep.txt");
 }
