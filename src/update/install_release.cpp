@@ -209,6 +209,24 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
                     return false;
                 }
             }
+            // What the index says this update may remove goes first; anything else in
+            // the way (a user's own file, a link) stops the update, nothing deleted.
+            const auto blocked = [&] {
+                if (ClearTheWay(appDir, file, paths)) {
+                    return false;
+                }
+                downloads.blocked = true;
+                Log("file ", file.path, ": something else stands in its way");
+                return true;
+            };
+            // Where nothing at all stands yet (every file of a first install), a rename
+            // that never replaces is the whole check: it fails if anything, a link
+            // included, is there. Looking first would cost lookups of names that do not
+            // exist, each a scan of the whole folder under Wine.
+            const bool foldersClear = FoldersAreClear(appDir, file.path, checked);
+            if (!foldersClear && blocked()) {
+                return false;
+            }
             // A file replaced stops being vouched for first, on disk: until its new
             // content is in place and flushed, the index names no content for it. Else an
             // update cut short between the two would leave the old record over the new
@@ -221,22 +239,15 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
             std::function<void()> durable = [&journal, recorded] {
                 AppendIndexLine(journal, *recorded);
             };
-            // Where nothing at all stands yet (every file of a first install), a rename
-            // that never replaces is the whole check: it fails if anything, a link
-            // included, is there. Looking first would cost lookups of names that do not
-            // exist, each a scan of the whole folder under Wine.
-            if (FoldersAreClear(appDir, file.path, checked) &&
-                MoveFileExW(from.c_str(), full.c_str(), MOVEFILE_WRITE_THROUGH)) {
-                flushes.Add(full, std::move(durable));
-                Log("file ", file.path, ": ", file.size, " bytes from ", fetch.servedBy);
-                continue;
-            }
-            // What the index says this update may remove goes first; anything else in
-            // the way (a user's own file, a link) stops the update, nothing deleted.
-            if (!ClearTheWay(appDir, file, paths)) {
-                downloads.blocked = true;
-                Log("file ", file.path, ": something else stands in its way");
-                return false;
+            if (foldersClear) {
+                if (MoveFileExW(from.c_str(), full.c_str(), MOVEFILE_WRITE_THROUGH)) {
+                    flushes.Add(full, std::move(durable));
+                    Log("file ", file.path, ": ", file.size, " bytes from ", fetch.servedBy);
+                    continue;
+                }
+                if (blocked()) {
+                    return false;
+                }
             }
             std::error_code ignored;
             fs::create_directories(full.parent_path(), ignored);
