@@ -37,6 +37,11 @@ constexpr wchar_t kHeading[] = L"Mise à jour ...";
 constexpr wchar_t kInstallFailed[] = L"Impossible d'installer Zelk";
 constexpr DWORD kInterruptedPauseMs = 900;
 constexpr DWORD kBeforeLaunchPauseMs = 400;
+// Index lines are forgotten for the next files to be replaced too, up to these, in one
+// flushed write: a large update pays a flush per batch, not per file, and a run cut
+// short fetches again at most one batch of files it had not yet replaced.
+constexpr std::size_t kForgetAheadFiles = 64;
+constexpr std::uint64_t kForgetAheadBytes = 8 << 20;
 
 // Size of the file on disk; none when there is no file (nothing, or a folder) or it
 // cannot be asked. One query tells both, for each file of every run.
@@ -183,14 +188,45 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
         }
     }
 
-    // The index lines that vouch for a file this update replaces, by the key of its path.
     const IndexJournal journal = OpenIndexJournal(flow.paths.installedMarker);
-    std::unordered_map<std::wstring, std::vector<std::wstring>> vouching = paths.vouching;
-
     DownloadTally tally(pendingFiles.size(), totalBytes, kMaxTransfers);
     BackgroundFlush flushes;  // declared after the journal: done with it before it closes
     CheckedFolders checked;
     Downloads downloads;
+
+    // A file replaced stops being vouched for first, on disk: until its new content is
+    // in place and flushed, the index names no content for it. Else an update cut short
+    // between the two would leave the old record over the new bytes, and a later release
+    // going back to that content would keep them. The files of the jobs that come next
+    // go in the same write, unless something may block their way.
+    std::vector<bool> forgotten(pendingFiles.size());
+    const auto forget = [&](std::size_t job, const ManifestFile& file) {
+        std::vector<std::wstring> lines;
+        std::size_t files = 0;
+        std::uint64_t bytes = 0;
+        const auto take = [&](const ManifestFile& next) {
+            if (const std::size_t at = &next - pendingFiles.data(); !forgotten[at]) {
+                forgotten[at] = true;
+                if (const auto old = paths.vouching.find(PathKey(next.path));
+                    old != paths.vouching.end()) {
+                    lines.insert(lines.end(), old->second.begin(), old->second.end());
+                    ++files;
+                    bytes += next.size;
+                }
+            }
+        };
+        take(file);
+        for (std::size_t next = job + 1; next < jobs.size() && !lines.empty() &&
+                                         files < kForgetAheadFiles && bytes < kForgetAheadBytes;
+             ++next) {
+            for (const ManifestFile* ahead : jobFiles[next]) {
+                if (FoldersAreClear(appDir, ahead->path, checked)) {
+                    take(*ahead);
+                }
+            }
+        }
+        ForgetInstalled(journal, lines);
+    };
 
     const auto place = [&](std::size_t job, const fs::path& partial, const ContentFetch& fetch) {
         const std::vector<const ManifestFile*>& files = jobFiles[job];
@@ -227,14 +263,7 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
             if (!foldersClear && blocked()) {
                 return false;
             }
-            // A file replaced stops being vouched for first, on disk: until its new
-            // content is in place and flushed, the index names no content for it. Else an
-            // update cut short between the two would leave the old record over the new
-            // bytes, and a later release going back to that content would keep them.
-            if (const auto old = vouching.find(PathKey(file.path)); old != vouching.end()) {
-                ForgetInstalled(journal, old->second);
-                vouching.erase(old);
-            }
+            forget(job, file);
             const ManifestFile* recorded = &file;
             std::function<void()> durable = [&journal, recorded] {
                 AppendIndexLine(journal, *recorded);

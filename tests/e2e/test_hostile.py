@@ -117,8 +117,9 @@ def test_links_inside_the_launchers_folder_are_never_gone_through(tmp_path, rele
     os.symlink(outside, app / "lib", target_is_directory=True)
     before = files_on_disk(outside)
 
-    # A new data file would be written through the link: refused, nothing written.
-    releases.publish({**v1, "lib/data.bin": b"data v2"})
+    # A new data file would be written through the link: refused, nothing written. The
+    # icon before it is replaced, and the data file keeps its record all the same.
+    releases.publish({**v1, "zelk.ico": b"icon v2", "lib/data.bin": b"data v2"})
     assert bench(root, server.url()) == (2, conflict("lib/data.bin"))
     # A dropped file would be removed through it: left alone, the rest completes.
     v3 = {path: data for path, data in v1.items() if path != "lib/old.txt"}
