@@ -220,12 +220,6 @@ InTheWay FindObstacle(const fs::path& appDir, std::wstring_view path) {
         }
         at = end + 1;
     }
-    // The temporary file is opened for writing before the rename: a link in its
-    // place would take the content elsewhere.
-    const std::wstring temporary = resolved + kTemporarySuffix;
-    if (IsLinkAt(appDir, temporary)) {
-        return {Obstacle::Link, temporary};
-    }
     return {};
 }
 

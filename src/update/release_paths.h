@@ -55,7 +55,8 @@ struct InTheWay {
 };
 
 // What keeps the usable release path from being written as a file below appDir:
-// checked from appDir itself down to the file and its temporary name.
+// checked from appDir itself down to the file. (The file's bytes are written outside
+// appDir, in the partial downloads' folder, and only renamed to it.)
 InTheWay FindObstacle(const std::filesystem::path& appDir, std::wstring_view path);
 
 // Before a release file is written: when a file or a folder stands in its way and

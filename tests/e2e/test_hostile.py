@@ -127,26 +127,25 @@ def test_links_inside_the_launchers_folder_are_never_gone_through(tmp_path, rele
     assert bench(root, server.url()) == (10, ["10"] + STARTING)
     assert files_on_disk(outside) == before
 
-    # Links to files (Wine shows them as plain files): where the temporary file of
-    # zelk.ico goes, and in place of a dropped file. Neither target is written or
-    # deleted.
+    # Links to files (Wine shows them as plain files): where an older Zelk wrote the
+    # temporary file of zelk.ico, and in place of a dropped file. Neither target is
+    # written or deleted, nor is either link.
     victim = tmp_path / "victim.txt"
     victim.write_bytes(b"not Zelk's")
     os.symlink(victim, app / "zelk.ico.tmp")
     (app / "docs").mkdir()
     os.symlink(victim, app / "docs" / "readme.txt")
-    v4 = {**v3, "zelk.ico": b"icon v4"}
-    releases.publish(v4)
-    assert bench(root, server.url()) == (2, conflict("zelk.ico"))
-    assert victim.read_bytes() == b"not Zelk's"
-    (app / "zelk.ico.tmp").unlink()
     index = installation(root)["index"]
     index.write_bytes(index.read_bytes() + b"0" * 64 + b" 10 docs/readme.txt\r\n")
+    v4 = {**v3, "zelk.ico": b"icon v4"}
+    releases.publish(v4)
     assert bench(root, server.url()) == (10, ["10"] + STARTING)
     assert victim.read_bytes() == b"not Zelk's"
     assert (app / "zelk.ico").read_bytes() == b"icon v4"
+    assert (app / "zelk.ico.tmp").is_symlink() and (app / "docs" / "readme.txt").is_symlink()
 
     # Without the links, the update completes.
+    (app / "zelk.ico.tmp").unlink()
     (app / "docs" / "readme.txt").unlink()
     (app / "lib").unlink()
     v5 = {**v4, "lib/data.bin": b"data v2"}
