@@ -86,7 +86,7 @@ std::vector<fs::path> InstalledFiles(const InstallPaths& paths, bool everything)
     }
     fs::path exeTemporary = paths.exePath;
     exeTemporary += L".tmp";  // left by an interrupted replacement of Zelk.exe
-    return {paths.appDir,     paths.iconsDir,   paths.cacheDir,   paths.crashesDir,
+    return {paths.appDir,     paths.iconsDir,   paths.cacheDir, paths.crashesDir,
             paths.partialDir, paths.oldExePath, exeTemporary};
 }
 
@@ -157,18 +157,9 @@ int Uninstall(const UninstallOptions& options, const UninstallSetup& setup) {
 
 // The copy that removes Zelk.exe after this process, from a folder of its own.
 bool StartFinishCopy(const fs::path& programPath) {
-    const fs::path copy = CopyToFreshTempFolder(programPath, kFinishCopy);
-    if (copy.empty()) {
-        return false;
-    }
-    const std::wstring commandLine = Quoted(copy.native()) + L" " + kUninstallFinishArg + L" " +
-                                     std::to_wstring(GetCurrentProcessId());
-    if (StartProcess(copy.native(), commandLine, UserTempFolder().native())) {
-        return true;
-    }
-    std::error_code ignored;
-    fs::remove_all(copy.parent_path(), ignored);
-    return false;
+    return StartFreshTempCopy(
+        programPath, kFinishCopy,
+        std::wstring(kUninstallFinishArg) + L" " + std::to_wstring(GetCurrentProcessId()));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 
+#include "common/process.h"
 #include "common/win_handles.h"
 #include "install/file_helpers.h"
 
@@ -90,6 +91,21 @@ std::filesystem::path CopyToFreshTempFolder(const std::filesystem::path& source,
     } catch (const std::exception&) {
         return {};  // out of memory composing a path
     }
+}
+
+bool StartFreshTempCopy(const std::filesystem::path& source, std::wstring_view fileName,
+                        const std::wstring& arguments) {
+    const std::filesystem::path copy = CopyToFreshTempFolder(source, fileName);
+    if (copy.empty()) {
+        return false;
+    }
+    const std::wstring commandLine = Quoted(copy.native()) + L" " + arguments;
+    if (StartProcess(copy.native(), commandLine, UserTempFolder().native())) {
+        return true;
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(copy.parent_path(), ignored);
+    return false;
 }
 
 bool IsFreshTempFolder(const std::filesystem::path& folder) {

@@ -6,6 +6,7 @@
 // The folder goes once the copy has ended.
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace zelk {
@@ -18,6 +19,12 @@ std::filesystem::path UserTempFolder();
 // folder is then removed again).
 std::filesystem::path CopyToFreshTempFolder(const std::filesystem::path& source,
                                             std::wstring_view fileName);
+
+// Copies source as fileName into a fresh folder (CopyToFreshTempFolder) and starts the
+// copy with arguments, in the temporary folder. True when it started; else the folder
+// is removed again.
+bool StartFreshTempCopy(const std::filesystem::path& source, std::wstring_view fileName,
+                        const std::wstring& arguments);
 
 // Whether folder is one that CopyToFreshTempFolder makes: directly under the temporary
 // folder, with such a name. Nothing else may be removed by RemoveFolderAfterExit.

@@ -50,23 +50,12 @@ bool HandOffFolderRename(const std::wstring& programPath) {
     }
     // The copy goes into a new folder of its own, which it removes when it is done: in
     // the temporary folder itself, anyone could have put a DLL beside it.
-    const fs::path temp = UserTempFolder();
-    const fs::path copy =
-        temp.empty() ? fs::path() : CopyToFreshTempFolder(programPath, kRenameCopy);
-    if (copy.empty()) {
-        return false;
-    }
-    std::wstring commandLine = Quoted(copy.native()) + L" " + kFolderRenameArg + L" " +
-                               std::to_wstring(GetCurrentProcessId());
+    std::wstring arguments =
+        std::wstring(kFolderRenameArg) + L" " + std::to_wstring(GetCurrentProcessId());
     if (!LaunchUrl.empty()) {
-        commandLine += L" " + Quoted(LaunchUrl);
+        arguments += L" " + Quoted(LaunchUrl);
     }
-    if (StartProcess(copy.native(), commandLine, temp.native())) {
-        return true;
-    }
-    std::error_code ignored;
-    fs::remove_all(copy.parent_path(), ignored);
-    return false;
+    return StartFreshTempCopy(programPath, kRenameCopy, arguments);
 }
 
 bool WantsFolderRename(const InstallPaths& paths, const std::wstring& programPath,
@@ -180,8 +169,7 @@ int RunSteps(const std::wstring& programPath, FlowContext& flow) {
     // One session for every request of the run: its connections are kept and reused.
     const HttpSession session = OpenHttpSession();
     flow.session = &session;
-    const FetchDocument fetch = [&session](const std::wstring& url,
-                                           std::vector<std::uint8_t>& body,
+    const FetchDocument fetch = [&session](const std::wstring& url, std::vector<std::uint8_t>& body,
                                            std::uint64_t maxBytes) {
         return httpGet(session, url, body, {}, maxBytes, kDocumentLimits);
     };
