@@ -176,6 +176,8 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
         }
         jobFiles[at->second].push_back(&file);
     }
+    Log("files to fetch: ", pendingFiles.size(), " of ", paths.keys.size(), ", ", totalBytes,
+        " bytes");
 
     // Folders first, in manifest order: the letter case a folder gets on disk is that of
     // the first file naming it, whichever transfer ends first. Each folder once.
@@ -268,23 +270,20 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
             std::function<void()> durable = [&journal, recorded] {
                 AppendIndexLine(journal, *recorded);
             };
-            if (foldersClear) {
-                if (MoveFileExW(from.c_str(), full.c_str(), MOVEFILE_WRITE_THROUGH)) {
-                    flushes.Add(full, std::move(durable));
-                    Log("file ", file.path, ": ", file.size, " bytes from ", fetch.servedBy);
-                    continue;
-                }
-                if (blocked()) {
+            if (foldersClear && MoveFileExW(from.c_str(), full.c_str(), MOVEFILE_WRITE_THROUGH)) {
+                flushes.Add(full, std::move(durable));
+            } else {
+                if (foldersClear && blocked()) {
                     return false;
                 }
-            }
-            std::error_code ignored;
-            fs::create_directories(full.parent_path(), ignored);
-            if (!flushes.Place(from, full, std::move(durable))) {
-                downloads.writeError = GetLastError();
-                downloads.blocked = FindObstacle(appDir, file.path).obstacle != Obstacle::None;
-                Log("file ", file.path, ": not written, error ", downloads.writeError);
-                return false;
+                std::error_code ignored;
+                fs::create_directories(full.parent_path(), ignored);
+                if (!flushes.Place(from, full, std::move(durable))) {
+                    downloads.writeError = GetLastError();
+                    downloads.blocked = FindObstacle(appDir, file.path).obstacle != Obstacle::None;
+                    Log("file ", file.path, ": not written, error ", downloads.writeError);
+                    return false;
+                }
             }
             Log("file ", file.path, ": ", file.size, " bytes from ", fetch.servedBy);
         }
@@ -390,12 +389,6 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
     const PathMatch paths = MatchPaths(ReadInstalledIndex(flow.paths.installedMarker), allFiles);
     const std::vector<ManifestFile> pendingFiles = SelectPendingFiles(allFiles, paths, appDir);
 
-    std::uint64_t totalBytes = 0;
-    for (const ManifestFile& file : pendingFiles) {
-        totalBytes += file.size;
-    }
-    Log("files to fetch: ", pendingFiles.size(), " of ", allFiles.size(), ", ", totalBytes,
-        " bytes");
     const Downloads downloads = DownloadPendingFiles(pendingFiles, paths, sources, flow);
     if (downloads.outcome == Downloads::Outcome::NotDelivered) {
         if (flow.launcherExists) {
