@@ -77,7 +77,11 @@ std::vector<ManifestEntry> ReadManifestEntries(const JsonValue& manifest) {
 
 BootstrapperRecord ReadBootstrapperRecord(const JsonValue& manifest) {
     const JsonValue& record = manifest.get("bootstrapper");
-    return {record.get("sha256").asString(""), ToByteCount(record.get("size").asNumber(0.0))};
+    std::string sha256 = record.get("sha256").asString("");
+    if (!IsDigestText(sha256)) {
+        return {};
+    }
+    return {std::move(sha256), ToByteCount(record.get("size").asNumber(0.0))};
 }
 
 }  // namespace zelk

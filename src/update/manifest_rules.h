@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "integrity/digest_text.h"
 #include "json/json.h"
 #include "update/path_rules.h"
 
@@ -34,12 +35,12 @@ bool ValidateManifestAt(const JsonValue& manifest, std::string_view lastDate, st
 // size, so every size comparison with it fails.
 std::uint64_t ToByteCount(double number);
 
-// Whether a file entry may take part in an installation: a digest of exactly 64
-// bytes (its characters are not checked: a wrong one can never be downloaded) and
-// a usable path (JudgePath). The same rule for the UTF-8 path and its UTF-16 conversion.
+// Whether a file entry may take part in an installation: a digest (IsDigestText: it
+// becomes a file name and a URL) and a usable path (JudgePath). The same rule for the
+// UTF-8 path and its UTF-16 conversion.
 template <typename Char>
 bool IsValidManifestEntry(std::basic_string_view<Char> path, std::string_view sha256) {
-    return sha256.size() == 64 && IsSafeRelativePath(path);
+    return IsDigestText(sha256) && IsSafeRelativePath(path);
 }
 
 // Whether a manifest was signed for the channel whose folder served it. The
@@ -59,7 +60,8 @@ struct ManifestEntry {
 // key that is missing or of another type reads as "" or 0.
 std::vector<ManifestEntry> ReadManifestEntries(const JsonValue& manifest);
 
-// The bootstrapper executable a release carries; used only when sha256 has 64 bytes.
+// The bootstrapper executable a release carries. sha256 is empty when the manifest has
+// none, or one that is not a digest (IsDigestText): the record is then ignored.
 struct BootstrapperRecord {
     std::string sha256;
     std::uint64_t size = 0;

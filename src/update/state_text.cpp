@@ -1,5 +1,6 @@
 #include "update/state_text.h"
 
+#include "integrity/digest_text.h"
 #include "json/json.h"
 #include "update/manifest_rules.h"
 
@@ -84,6 +85,9 @@ std::vector<std::pair<std::string, std::string>> ParseIndexText(std::string_view
         const std::string_view path = line.substr(at);
         if (digest.empty() || size.empty() || path.empty()) {
             continue;  // a blank or incomplete line
+        }
+        if (!IsDigestText(digest)) {
+            continue;  // damaged: names no content, and the path is not known to be ours
         }
         entries.emplace_back(std::string(digest), std::string(path));
     }

@@ -46,7 +46,8 @@ std::string ParseLastDate(std::string_view text);
 
 // Lines in file order as (digest, path): digest is the first word, the second
 // word (the size) is skipped, and the path is the rest of the line after the
-// whitespace that follows the size. Lines without a path are skipped.
+// whitespace that follows the size. Lines without a path, and lines whose first word
+// is not a digest (IsDigestText), are skipped.
 std::vector<std::pair<std::string, std::string>> ParseIndexText(std::string_view text);
 
 std::string FormatIndexText(const std::vector<IndexLine>& lines);

@@ -60,9 +60,14 @@ bool LooksLikeStamp(std::string_view text) {
     return true;
 }
 
+// 64 lower-case hexadecimal characters, written out apart from IsDigestText.
+bool LooksLikeDigest(const std::string& word) {
+    return word.size() == 64 && word.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
 // Each line: a word (digest), a word (size, dropped), whitespace skipped, the
-// rest as the path; lines without a path are skipped. The stream's classic "C"
-// locale gives the same whitespace as the C library's isspace.
+// rest as the path; lines without a path or a digest are skipped. The stream's
+// classic "C" locale gives the same whitespace as the C library's isspace.
 Entries ReadWithStreams(const std::string& text) {
     Entries entries;
     std::istringstream in(text);
@@ -72,7 +77,7 @@ Entries ReadWithStreams(const std::string& text) {
         std::string digest, size, path;
         fields >> digest >> size >> std::ws;
         std::getline(fields, path);
-        if (!path.empty()) {
+        if (!path.empty() && LooksLikeDigest(digest)) {
             entries.emplace_back(std::move(digest), std::move(path));
         }
     }

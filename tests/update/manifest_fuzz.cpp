@@ -82,14 +82,20 @@ void CheckByteCount(const JsonValue& record, std::uint64_t size) {
     }
 }
 
+// 64 lower-case hexadecimal characters, written out apart from IsDigestText.
+bool LooksLikeDigest(const std::string& text) {
+    return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
 bool ExpectedValid(const std::string& path, const std::string& sha256) {
-    return sha256.size() == 64 && zelk::testing::ModelVerdict(path) == zelk::PathVerdict::Usable;
+    return LooksLikeDigest(sha256) &&
+           zelk::testing::ModelVerdict(path) == zelk::PathVerdict::Usable;
 }
 
 void CheckEntries(const JsonValue& manifest) {
     const std::vector<zelk::ManifestEntry> entries = zelk::ReadManifestEntries(manifest);
     for (const zelk::ManifestEntry& entry : entries) {
-        Check(entry.sha256.size() == 64, "an entry's digest is not 64 bytes");
+        Check(LooksLikeDigest(entry.sha256), "an entry's digest is not a digest");
         Check(zelk::IsSafeRelativePath(std::string_view(entry.path)), "an entry's path is unsafe");
     }
 
@@ -116,7 +122,12 @@ void CheckBootstrapper(const JsonValue& manifest) {
     const zelk::BootstrapperRecord record = zelk::ReadBootstrapperRecord(manifest);
     const JsonValue* member = Member(manifest, "bootstrapper");
     const JsonValue& object = member ? *member : zelk::JsonNull();
-    Check(record.sha256 == StringMember(object, "sha256"), "bootstrapper digest misread");
+    const std::string sha256 = StringMember(object, "sha256");
+    if (!LooksLikeDigest(sha256)) {
+        Check(record.sha256.empty() && record.size == 0, "a bootstrapper without a digest");
+        return;
+    }
+    Check(record.sha256 == sha256, "bootstrapper digest misread");
     CheckByteCount(object, record.size);
 }
 

@@ -180,7 +180,11 @@ TEST(ManifestEntries, EachInvalidElementIsSkippedTheRestKeptInOrder) {
         R"({"path":7,"sha256":")" + digest + R"("})",  // a path that is not a string
         R"("not an object")",
         R"({"path":"nosize","sha256":")" + digest + R"(","size":"5"})",
-        FileElement("huge", "ZZ" + digest.substr(2), "1e30"),  // digest characters not checked
+        FileElement("huge", digest, "1e30"),
+        // A digest becomes a file name and a URL: only hexadecimal text is one.
+        FileElement("upper", std::string(64, 'C'), "1"),
+        FileElement("escape", "..\\\\..\\\\Documents\\\\thesis.docx" + std::string(37, '.'), "0"),
+        FileElement("drive", "Z:" + digest.substr(2), "1"),
     };
     std::string text = R"({"files":[)";
     for (const std::string& element : elements) {
@@ -213,22 +217,29 @@ TEST(ManifestEntries, FilesThatAreNotAnArrayMeanNone) {
                     .empty());
 }
 
-TEST(BootstrapperRecords, ReadAsGivenMissingPartsEmpty) {
+TEST(BootstrapperRecords, ReadAsGivenWithoutADigestEmpty) {
     const std::string digest(64, 'e');
     BootstrapperRecord record = ReadBootstrapperRecord(
         Manifest(R"({"bootstrapper":{"sha256":")" + digest + R"(","size":5120}})"));
     EXPECT_EQ(record.sha256, digest);
     EXPECT_EQ(record.size, 5120u);
 
-    // The caller judges the digest's length; the record only reads it.
-    record = ReadBootstrapperRecord(Manifest(R"({"bootstrapper":{"sha256":"ab","size":-4}})"));
-    EXPECT_EQ(record.sha256, "ab");
+    record = ReadBootstrapperRecord(
+        Manifest(R"({"bootstrapper":{"sha256":")" + digest + R"(","size":-4}})"));
+    EXPECT_EQ(record.sha256, digest);
     EXPECT_EQ(record.size, UINT64_MAX);
 
-    const char* without[] = {R"({})", R"({"bootstrapper":"x"})",
-                             R"({"bootstrapper":{"sha256":7,"size":"9"}})",
-                             R"({"bootstrapper":[{"sha256":"ab"}]})"};
-    for (const char* text : without) {
+    // A record without a digest is no record: nothing is fetched or written for it.
+    const std::string without[] = {
+        R"({})",
+        R"({"bootstrapper":"x"})",
+        R"({"bootstrapper":{"sha256":7,"size":"9"}})",
+        R"({"bootstrapper":[{"sha256":"ab"}]})",
+        R"({"bootstrapper":{"sha256":"ab","size":4}})",
+        R"({"bootstrapper":{"sha256":")" + std::string(64, 'E') + R"(","size":4}})",
+        R"({"bootstrapper":{"sha256":"..\\..\\Zelk.exe)" + std::string(50, '.') + R"(","size":4}})",
+    };
+    for (const std::string& text : without) {
         record = ReadBootstrapperRecord(Manifest(text));
         EXPECT_EQ(record.sha256, "") << text;
         EXPECT_EQ(record.size, 0u) << text;

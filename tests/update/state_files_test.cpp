@@ -86,8 +86,9 @@ TEST(StateFiles, WrittenWithCrLfAndReadBack) {
 
 TEST(StateFiles, LaterIndexLineWinsAndMissingFilesAreEmpty) {
     ScratchDir dir;
-    WriteBytes(dir / L".zelk-installed", "aaa 1 x.txt\r\nbbb 1 x.txt\r\n");
-    EXPECT_EQ(ReadInstalledIndex(dir / L".zelk-installed"), (InstalledIndex{{L"x.txt", "bbb"}}));
+    const std::string a(64, 'a'), b(64, 'b');
+    WriteBytes(dir / L".zelk-installed", a + " 1 x.txt\r\n" + b + " 1 x.txt\r\n");
+    EXPECT_EQ(ReadInstalledIndex(dir / L".zelk-installed"), (InstalledIndex{{L"x.txt", b}}));
     EXPECT_TRUE(ReadInstalledIndex(dir / L"absent").empty());
     EXPECT_EQ(ReadLastDate(dir / L"absent"), "");
     WriteBytes(dir / L".zelk-manifest", "2024-05-01T10:00:00Z   \r\n");

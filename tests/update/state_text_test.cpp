@@ -66,22 +66,35 @@ TEST(LastDate, OnlyAnExactStampOnTheFirstLine) {
     EXPECT_EQ(ParseLastDate(""), "");
 }
 
+// Digests of the lines below: a, b, c and d, 64 times each.
+const std::string A(64, 'a'), B(64, 'b'), C(64, 'c'), D(64, 'd');
+
 TEST(IndexText, PathsKeepInnerAndTrailingSpaces) {
-    const Entries entries = ParseIndexText("aaa 12 my folder/a file.txt\nbbb 3   spaced  \n");
-    EXPECT_EQ(entries, (Entries{{"aaa", "my folder/a file.txt"}, {"bbb", "spaced  "}}));
+    const Entries entries =
+        ParseIndexText(A + " 12 my folder/a file.txt\n" + B + " 3   spaced  \n");
+    EXPECT_EQ(entries, (Entries{{A, "my folder/a file.txt"}, {B, "spaced  "}}));
 }
 
 TEST(IndexText, IncompleteAndBlankLinesAreSkipped) {
-    const Entries entries = ParseIndexText("\n   \naaa\naaa 12\naaa 12   \nccc 1 ok\n");
-    EXPECT_EQ(entries, (Entries{{"ccc", "ok"}}));
+    const Entries entries =
+        ParseIndexText("\n   \n" + A + "\n" + A + " 12\n" + A + " 12   \n" + C + " 1 ok\n");
+    EXPECT_EQ(entries, (Entries{{C, "ok"}}));
+}
+
+TEST(IndexText, LinesWithoutADigestAreSkipped) {
+    // A damaged line vouches for nothing and does not make its path Zelk's to remove.
+    const Entries entries = ParseIndexText("aaa 1 short\n" + std::string(64, 'A') + " 1 upper\n" +
+                                           A.substr(1) + "g 1 not hex\n" + C + " 1 ok\n");
+    EXPECT_EQ(entries, (Entries{{C, "ok"}}));
 }
 
 TEST(IndexText, LeadingWhitespaceAndTabsSeparateWords) {
-    EXPECT_EQ(ParseIndexText("  \tddd\t5\t\tpath\twith tab"), (Entries{{"ddd", "path\twith tab"}}));
+    EXPECT_EQ(ParseIndexText("  \t" + D + "\t5\t\tpath\twith tab"),
+              (Entries{{D, "path\twith tab"}}));
 }
 
 TEST(IndexText, DuplicatesKeptInOrderForTheReaderToResolve) {
-    EXPECT_EQ(ParseIndexText("a 1 x\nb 1 x\n"), (Entries{{"a", "x"}, {"b", "x"}}));
+    EXPECT_EQ(ParseIndexText(A + " 1 x\n" + B + " 1 x\n"), (Entries{{A, "x"}, {B, "x"}}));
 }
 
 TEST(IndexText, RoundTripsThroughTextMode) {
