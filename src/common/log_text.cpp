@@ -53,6 +53,51 @@ void AppendUnits(std::string& out, std::basic_string_view<Char> text) {
     }
 }
 
+// The code point of the UTF-8 sequence at text[at], moving at past it. Anything that is
+// not strictly valid UTF-8 (a stray or missing continuation byte, an overlong form, an
+// encoded surrogate such as a JSON "\\ud800" leaves, a value past U+10FFFF) gives one
+// replacement character per maximal invalid piece, as Unicode recommends.
+char32_t DecodeUtf8(std::string_view text, size_t& at) {
+    const auto lead = static_cast<unsigned char>(text[at++]);
+    if (lead < 0x80) {
+        return lead;
+    }
+    const size_t length = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    if (length == 0) {
+        return kReplacement;
+    }
+    char32_t c = lead & (0xFF >> (length + 1));
+    for (size_t k = 1; k < length; ++k) {
+        if (at >= text.size()) {
+            return kReplacement;
+        }
+        const auto next = static_cast<unsigned char>(text[at]);
+        // The second byte's range also rules out overlong forms, surrogates and values
+        // past U+10FFFF before any of them is decoded.
+        unsigned char low = 0x80, high = 0xBF;
+        if (k == 1) {
+            low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+            high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+        }
+        if (next < low || next > high) {
+            return kReplacement;
+        }
+        c = (c << 6) | (next & 0x3F);
+        ++at;
+    }
+    return c;
+}
+
+// Characters that would change how a line reads rather than what it says: control
+// characters (C0, DEL, C1), the line and paragraph separators, and the marks that
+// reorder text on screen (bidirectional embeddings, overrides and isolates), which can
+// make a server's text look like another path or message.
+bool IsEscapedInLog(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           c == 0x2028 || c == 0x2029 || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069);
+}
+
 }  // namespace
 
 std::string FormatLogLine(const LogTime& time, std::string_view message) {
@@ -63,9 +108,16 @@ std::string FormatLogLine(const LogTime& time, std::string_view message) {
                       time.minute % 100, time.second % 100, time.millisecond % 1000);
     std::string line(stamp, static_cast<size_t>(length));
     line.reserve(line.size() + message.size() + 2);
-    for (char c : message) {
-        const auto byte = static_cast<unsigned char>(c);
-        line += (byte < 0x20 || byte == 0x7F) ? ' ' : c;
+    for (size_t at = 0; at < message.size();) {
+        const char32_t c = DecodeUtf8(message, at);
+        if (IsEscapedInLog(c)) {
+            char escape[12];
+            const int written =
+                std::snprintf(escape, sizeof(escape), "<U+%04X>", static_cast<unsigned>(c));
+            line.append(escape, static_cast<size_t>(written));
+        } else {
+            AppendCodePoint(line, c);
+        }
     }
     line += "\r\n";
     return line;

@@ -19,8 +19,10 @@ struct LogTime {
     unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
 };
 
-// "2025-06-01T12:34:56.789Z message" and CR LF. Every control character of the message
-// (a line break in a server's refusal, say) becomes a space: one step, one line.
+// "2025-06-01T12:34:56.789Z message" and CR LF, always valid UTF-8: an invalid sequence
+// in the message becomes U+FFFD, and every control character (a line break in a server's
+// refusal, say), line separator or bidirectional mark is written as "<U+XXXX>": one step,
+// one line, read as it was written.
 std::string FormatLogLine(const LogTime& time, std::string_view message);
 
 // Whether the log must be set aside before a line of lineBytes joins a log of logBytes,

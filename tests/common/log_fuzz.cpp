@@ -1,9 +1,10 @@
 // libFuzzer target for the run log's text. The input's first bytes make a time, the
 // rest is read twice: as UTF-16 code units, whose UTF-8 must be valid and match the
 // standard library's conversion when the units are well formed (and hold a replacement
-// character when a surrogate stands alone), and as the message of a log line,
-// which must come out as exactly one line.
+// character when a surrogate stands alone), and as the message of a log line, which
+// must come out as exactly one line of valid UTF-8 that reads as it was written.
 
+#include <algorithm>
 #include <codecvt>
 #include <cstddef>
 #include <cstdint>
@@ -64,6 +65,14 @@ bool WellFormed(const std::u16string& units) {
     return true;
 }
 
+// Control characters, separators and bidirectional marks, listed apart from the log's.
+bool ChangesHowALineReads(char32_t c) {
+    static constexpr char32_t kMarks[] = {0x061C, 0x200E, 0x200F, 0x2028, 0x2029, 0x202A, 0x202B,
+                                          0x202C, 0x202D, 0x202E, 0x2066, 0x2067, 0x2068, 0x2069};
+    return c < 0x20 || (c >= 0x7F && c < 0xA0) ||
+           std::find(std::begin(kMarks), std::end(kMarks), c) != std::end(kMarks);
+}
+
 #pragma clang diagnostic push
 #pragma clang diagnostic ignored "-Wdeprecated-declarations"
 std::string StandardUtf8(const std::u16string& text) {
@@ -96,11 +105,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::string message(reinterpret_cast<const char*>(data), size);
     const std::string line = zelk::FormatLogLine(time, message);
-    Check(line.size() == 25 + message.size() + 2, "stamp, message and line ending, nothing else");
-    Check(line.compare(line.size() - 2, 2, "\r\n") == 0, "the line ends with CR LF");
-    for (std::size_t i = 0; i + 2 < line.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(line[i]);
-        Check(byte >= 0x20 && byte != 0x7F, "no control character inside the line");
+    Check(line.size() >= 27 && line.compare(line.size() - 2, 2, "\r\n") == 0,
+          "the line ends with CR LF");
+    std::u32string written;
+    Check(DecodeUtf8(line, written), "the line is valid UTF-8");
+    written.resize(written.size() - 2);
+    for (const char32_t c : written) {
+        Check(!ChangesHowALineReads(c), "no control, separator or bidirectional mark inside");
+    }
+    std::u32string given;
+    if (DecodeUtf8(message, given) &&
+        std::none_of(given.begin(), given.end(), ChangesHowALineReads)) {
+        Check(line.compare(25, message.size(), message) == 0 && line.size() == message.size() + 27,
+              "a plain message is written as it is");
     }
     return 0;
 }

@@ -15,14 +15,46 @@ namespace {
 TEST(LogLine, StampMessageAndOneLineEnding) {
     EXPECT_EQ(FormatLogLine({2025, 6, 1, 9, 5, 7, 42}, "start: Zelk 1.0.0"),
               "2025-06-01T09:05:07.042Z start: Zelk 1.0.0\r\n");
-    // Whatever a server or a path holds, a step stays on its one line.
-    EXPECT_EQ(FormatLogLine({2025, 12, 31, 23, 59, 59, 999},
-                            "a\r\nb\tc\x7F"
-                            "d"),
-              "2025-12-31T23:59:59.999Z a  b c d\r\n");
     // UTF-8 passes through untouched.
-    EXPECT_EQ(FormatLogLine({2025, 1, 2, 3, 4, 5, 6}, "refus\xC3\xA9"),
-              "2025-01-02T03:04:05.006Z refus\xC3\xA9\r\n");
+    EXPECT_EQ(FormatLogLine({2025, 1, 2, 3, 4, 5, 6}, "refus\xC3\xA9 \xF0\x9F\x98\x80"),
+              "2025-01-02T03:04:05.006Z refus\xC3\xA9 \xF0\x9F\x98\x80\r\n");
+}
+
+TEST(LogLine, WhatAServerOrAPathHoldsIsWrittenAsValidUtf8OnOneLine) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    struct Case {
+        std::string message, written;
+    };
+    const Case cases[] = {
+        // Control characters, C1 ones included, are escaped: one step, one line.
+        {"a\r\nb\tc\x7F"
+         "d",
+         "a<U+000D><U+000A>b<U+0009>c<U+007F>d"},
+        {std::string("a\0b", 3), "a<U+0000>b"},
+        {"next\xC2\x85line", "next<U+0085>line"},
+        // Line separators and the marks that reorder text on screen.
+        {"x\xE2\x80\xA8y\xE2\x80\xA9z", "x<U+2028>y<U+2029>z"},
+        {"file \xE2\x80\xAE"
+         "fdp.exe",
+         "file <U+202E>fdp.exe"},
+        {"\xE2\x80\xAA\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD", "<U+202A><U+202B><U+202C><U+202D>"},
+        {"\xE2\x81\xA6\xE2\x81\xA9\xE2\x80\x8E\xE2\x80\x8F\xD8\x9C",
+         "<U+2066><U+2069><U+200E><U+200F><U+061C>"},
+        // Invalid UTF-8: one replacement character per broken piece.
+        {"\xED\xA0\x80", fffd + fffd + fffd},  // a surrogate, as a lone "\\ud800" decodes
+        {"\xC0\xAF", fffd + fffd},             // an overlong "/"
+        {"\xE0\x80\xAF", fffd + fffd + fffd},
+        {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},  // past U+10FFFF
+        {"\xF5x", fffd + "x"},
+        {"caf\xC3", "caf" + fffd},  // cut short
+        {"\xE2\x82x", fffd + "x"},
+        {"\x80\xBF", fffd + fffd},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.written);
+        EXPECT_EQ(FormatLogLine({2025, 12, 31, 23, 59, 59, 999}, c.message),
+                  "2025-12-31T23:59:59.999Z " + c.written + "\r\n");
+    }
 }
 
 TEST(LogRotation, TheLogNeverPassesOneMebibyte) {
