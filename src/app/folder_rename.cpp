@@ -8,6 +8,7 @@
 #include "common/run_log.h"
 #include "common/version.h"
 #include "common/win_handles.h"
+#include "install/file_helpers.h"
 #include "install/paths.h"
 #include "install/temp_copy.h"
 
@@ -43,6 +44,7 @@ int RunFolderRename(DWORD processId) {
             }
         }
     }
+    SetOwnRoot(root);
     BeginRunLog(MakeInstallPaths(root).logsDir);  // after the rename: it moves the log too
     Log("start: Zelk ", kZelkVersion, ", mode folder rename, link given: ", !LaunchUrl.empty());
     if (attempts == 0) {

@@ -16,6 +16,7 @@
 #include "app/launch_options.h"
 #include "app/uninstall.h"
 #include "common/win_handles.h"
+#include "install/file_helpers.h"
 #include "install/migration.h"
 #include "splash/bench.h"
 #include "splash/render.h"
@@ -171,6 +172,7 @@ int Run(HINSTANCE instance) {
         case RunMode::FolderRename:
             return RunFolderRename(static_cast<DWORD>(ParseProcessId(args[2])));
         case RunMode::MigrationTrial:
+            SetOwnRoot(args[2]);
             return MigrateDataFolder(args[2]);
         case RunMode::Bench:
             return RunBench(args[2], args[3]);

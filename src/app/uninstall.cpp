@@ -32,41 +32,6 @@ constexpr size_t kListedLeftovers = 5;
 constexpr int kDeleteAttempts = 10;
 constexpr DWORD kDeletePauseMs = 300;
 
-// Removes path and everything below it, going on past failures; what could not be
-// removed is added to left. A link to a folder (a junction, say) is removed itself,
-// never followed: it may lead out of the installation.
-void RemoveTree(const fs::path& path, std::vector<fs::path>& left) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return;  // already gone
-    }
-    if (attributes & FILE_ATTRIBUTE_READONLY) {
-        SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    }
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        if (!DeleteFileW(path.c_str())) {
-            left.push_back(path);
-        }
-        return;
-    }
-    const size_t leftBefore = left.size();
-    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        std::vector<fs::path> children;
-        std::error_code error;
-        for (fs::directory_iterator walk(path, error); !error && walk != fs::directory_iterator();
-             walk.increment(error)) {
-            children.push_back(walk->path());
-        }
-        for (const fs::path& child : children) {
-            RemoveTree(child, left);
-        }
-    }
-    // A folder that keeps a file it could not lose is listed through that file.
-    if (!RemoveDirectoryW(path.c_str()) && left.size() == leftBefore) {
-        left.push_back(path);
-    }
-}
-
 // What the uninstall removes below the data root: everything but Zelk.exe itself (which
 // finish removes last) with --tout; otherwise what Zelk and the launcher installed,
 // keeping the user's data: settings, identity, logs and the files the migration set
@@ -137,7 +102,9 @@ int Uninstall(const UninstallOptions& options, const UninstallSetup& setup) {
         left.emplace_back(L"HKEY_CURRENT_USER\\Software\\Classes\\zelk");
     }
     for (const fs::path& installed : InstalledFiles(paths, options.everything)) {
-        RemoveTree(installed, left);
+        // A link met on the way is removed itself, never entered: it may lead out of
+        // the installation.
+        RemoveOwnTree(installed, left);
     }
     // Zelk.exe and the entry stay while anything is left: "Installed apps" still lists
     // Zelk, and its uninstall finishes the job once the files are free.
@@ -188,6 +155,7 @@ UninstallSetup UserUninstallSetup(const fs::path& programPath) {
 }
 
 int RunUninstall(const UninstallOptions& options, const UninstallSetup& setup) {
+    SetOwnRoot(setup.paths.root);
     BeginRunLog(setup.paths.logsDir);
     Log("start: Zelk ", kZelkVersion, ", mode uninstall, silent: ", options.silent,
         ", everything: ", options.everything);
@@ -218,7 +186,7 @@ int RunUninstall(const UninstallOptions& options, const UninstallSetup& setup) {
 bool RemoveInstalledProgram(const InstallPaths& paths) {
     bool gone = false;
     for (int attempt = 0; attempt < kDeleteAttempts && !gone; ++attempt) {
-        gone = DeleteFileW(paths.exePath.c_str()) || !PathExists(paths.exePath);
+        gone = RemoveOwnFile(paths.exePath) || !PathExists(paths.exePath);
         if (!gone) {
             Sleep(kDeletePauseMs);  // the ended process's image may still be held
         }
@@ -240,6 +208,7 @@ int RunUninstallFinish(DWORD processId) {
         }
     }
     const InstallPaths paths = MakeInstallPaths(GetDataRoot());
+    SetOwnRoot(paths.root);
     BeginRunLog(paths.logsDir);  // kept with the user's data, or gone with it
     const bool removed = RemoveInstalledProgram(paths);
     Log("uninstall finished: ", paths.exePath, removed ? " removed" : " not removed");

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "common/win_handles.h"
+#include "install/file_helpers.h"
 
 namespace zelk {
 namespace {
@@ -22,11 +23,11 @@ LogTime Now() {
 }
 
 // Opened for appending only, and shared every way: another Zelk process may write its
-// own lines, rotate the log or remove the folder between two of ours.
+// own lines, rotate the log or remove the folder between two of ours. Never a link: a
+// "zelk.log" that leads elsewhere gets no line, and is never rotated.
 UniqueFile OpenForAppend(const std::filesystem::path& path) {
-    return UniqueFile(CreateFileW(path.c_str(), FILE_APPEND_DATA,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return OpenOwnFile(path, FILE_APPEND_DATA,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, true);
 }
 
 void Append(const std::filesystem::path& path, const std::string& line) {
@@ -38,7 +39,7 @@ void Append(const std::filesystem::path& path, const std::string& line) {
     if (GetFileSizeEx(file.get(), &size) &&
         LogNeedsRotation(static_cast<std::uint64_t>(size.QuadPart), line.size())) {
         file.reset();  // closed first, or the rename would be refused
-        MoveFileExW(path.c_str(), RotatedLogPath(path).c_str(), MOVEFILE_REPLACE_EXISTING);
+        MoveOwnFile(path, RotatedLogPath(path), MOVEFILE_REPLACE_EXISTING);
         file = OpenForAppend(path);
         if (!file) {
             return;

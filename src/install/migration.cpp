@@ -52,8 +52,7 @@ int MigrateDataFolder(const std::filesystem::path& root) {
         for (const std::filesystem::path* folder :
              {&paths.appDataDir, &paths.dataDir, &paths.logsDir, &paths.crashesDir,
               &paths.cacheDir}) {
-            std::error_code ignored;
-            std::filesystem::create_directories(*folder, ignored);
+            CreateOwnFolders(*folder);
         }
 
         MoveIfAbsent(root / L"app", paths.appDir, tally);

@@ -14,6 +14,8 @@
 
 #include "common/text.h"
 #include "common/win_handles.h"
+#include "install/file_helpers.h"
+#include "integrity/digest_text.h"
 #include "integrity/sha256.h"
 
 namespace zelk {
@@ -169,10 +171,21 @@ private:
 // Opens (or creates) the partial file and hashes what it already holds. Bytes that
 // cannot be read again, or more than the content can have, are dropped.
 bool OpenPartial(const std::filesystem::path& path, std::uint64_t expectedSize, Partial& partial) {
-    // Shared for reading only: nothing else may change the bytes being hashed.
-    partial.file.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Shared for reading only: nothing else may change the bytes being hashed. Never a
+    // link: bytes for the launcher's folder are never read from, nor written to, a file
+    // elsewhere.
+    constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
+    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_DELETE;
+    partial.file = OpenOwnFile(path, kAccess, kShare, true);
+    if (!partial.file && GetLastError() == ERROR_ACCESS_DENIED) {
+        // A folder where the partial file goes is as stale as any partial file: it goes,
+        // then the file is made. (RemoveOwnTree never enters a link.)
+        std::vector<std::filesystem::path> left;
+        RemoveOwnTree(path, left);
+        if (left.empty()) {
+            partial.file = OpenOwnFile(path, kAccess, kShare, true);
+        }
+    }
     if (!partial.file) {
         partial.error = GetLastError();
         return false;
@@ -280,11 +293,16 @@ ContentFetch downloadContent(const HttpSession& session, const std::vector<std::
                              const std::filesystem::path& partialFile,
                              const ProgressCallback& progress, const std::atomic<bool>* cancel) {
     ContentFetch fetch;
+    // The digest names the partial file and goes into the URL: never anything else.
+    if (!IsDigestText(expectedDigest)) {
+        fetch.last = {false, 0, ERROR_INVALID_NAME};
+        return fetch;
+    }
     Partial partial;
     const auto writeFailed = [&] {
         fetch.writeError = partial.error != 0 ? partial.error : ERROR_WRITE_FAULT;
         partial.file.reset();
-        DeleteFileW(partialFile.c_str());  // its space is what the disk lacks
+        RemoveOwnFile(partialFile);  // its space is what the disk lacks
         return fetch;
     };
     if (!OpenPartial(partialFile, expectedSize, partial)) {

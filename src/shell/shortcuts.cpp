@@ -127,8 +127,7 @@ void RemoveOtherIcons(const std::filesystem::path& iconsDir,
         if (SameFile(entry, iconCopy)) {
             continue;
         }
-        std::error_code ignored;
-        std::filesystem::remove(entry, ignored);
+        RemoveOwnFile(entry);  // never a link's target
     }
 }
 
@@ -153,10 +152,13 @@ void RefreshIcons(const std::filesystem::path& appDir) {
     const std::filesystem::path exePath = GetDataRoot() / L"Zelk.exe";
     const std::filesystem::path launcherExe = appDir / L"ZelkLauncher.exe";
 
-    std::error_code error;
-    std::filesystem::create_directories(iconsDir, error);
-    // The name follows the content, so an existing copy is already right.
-    const bool present = std::filesystem::exists(iconCopy, error) && !error;
+    // Never behind a link: the shortcuts would point at a file elsewhere.
+    if (!CreateOwnFolders(iconsDir)) {
+        return;
+    }
+    // The name follows the content, so an existing copy is already right (a link there
+    // is not a copy: the atomic write replaces it).
+    const bool present = PathExists(iconCopy) && !IsLinkBelowRoot(iconCopy);
     if (!present && !WriteFileAtomically(iconCopy, bytes)) {
         return;  // never point a shortcut at a file that is not there
     }

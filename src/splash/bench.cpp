@@ -7,6 +7,7 @@
 #include "app/launch_options.h"
 #include "common/text.h"
 #include "common/win_handles.h"
+#include "install/file_helpers.h"
 #include "splash/status.h"
 #include "update/update_flow.h"
 
@@ -34,9 +35,9 @@ int RunBench(const std::wstring& dataRoot, const std::wstring& baseUrl) {
     // Three lines, CR LF as a text-mode write leaves them; texts in UTF-8, no BOM.
     const std::string report = std::to_string(result) + "\r\n" + WideToUtf8(status.heading) +
                                "\r\n" + WideToUtf8(status.detail) + "\r\n";
-    UniqueFile file(CreateFileW(reportPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file) {
+    // Never written through a link planted at its name.
+    UniqueFile file = OpenOwnFile(reportPath, GENERIC_WRITE, FILE_SHARE_READ, true);
+    if (file && SetEndOfFile(file.get())) {
         DWORD written = 0;
         WriteFile(file.get(), report.data(), static_cast<DWORD>(report.size()), &written, nullptr);
     }

@@ -77,7 +77,7 @@ BootstrapperOutcome UpdateBootstrapper(const JsonValue& manifest,
                                        const std::vector<std::wstring>& sources,
                                        const FlowContext& flow) {
     const BootstrapperRecord record = ReadBootstrapperRecord(manifest);
-    if (record.sha256.size() != 64) {
+    if (record.sha256.empty()) {
         return BootstrapperOutcome::Unchanged;
     }
     {
@@ -98,16 +98,15 @@ BootstrapperOutcome UpdateBootstrapper(const JsonValue& manifest,
     // shortcuts and zelk:// start it.
     if (!IsX64Executable(ImageHeader(fresh))) {
         Log("bootstrapper ", record.sha256, ": not a 64-bit Windows program, refused");
-        DeleteFileW(fresh.c_str());
+        RemoveOwnFile(fresh);
         return BootstrapperOutcome::Unchanged;
     }
     const bool same = SameFile(flow.programPath, flow.paths.exePath);
     const bool movedAside =
-        same && MoveFileExW(flow.paths.exePath.c_str(), flow.paths.oldExePath.c_str(),
-                            MOVEFILE_REPLACE_EXISTING);
+        same && MoveOwnFile(flow.paths.exePath, flow.paths.oldExePath, MOVEFILE_REPLACE_EXISTING);
     // On disk before the rename makes it Zelk.exe: shortcuts and zelk:// point at it.
     const bool written =
-        FlushToDisk(fresh) && MoveFileExW(fresh.c_str(), flow.paths.exePath.c_str(),
+        FlushToDisk(fresh) && MoveOwnFile(fresh, flow.paths.exePath,
                                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     if (written) {
         Log("bootstrapper ", record.sha256, ": written to ", flow.paths.exePath);
@@ -116,7 +115,7 @@ BootstrapperOutcome UpdateBootstrapper(const JsonValue& manifest,
     }
     if (movedAside && !written) {
         // Never leave the user without Zelk.exe: shortcuts and zelk:// point at it.
-        MoveFileExW(flow.paths.oldExePath.c_str(), flow.paths.exePath.c_str(), 0);
+        MoveOwnFile(flow.paths.oldExePath, flow.paths.exePath, 0);
         return BootstrapperOutcome::Unchanged;
     }
     if (written && same) {
@@ -139,9 +138,8 @@ void RemoveObsoleteFiles(const PathMatch& paths, const fs::path& appDir) {
         if (CrossesLink(appDir, path)) {
             continue;
         }
-        std::error_code ignored;
         // By its resolved spelling: the one Windows would use for the raw text anyway.
-        fs::remove(appDir / ResolvedPath(std::wstring_view(path)), ignored);
+        RemoveOwnFile(appDir / ResolvedPath(std::wstring_view(path)));
     }
 }
 
@@ -185,8 +183,7 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
     for (const ManifestFile& file : pendingFiles) {
         const fs::path folder = (appDir / file.path).parent_path();
         if (folders.insert(folder.native()).second) {
-            std::error_code ignored;
-            fs::create_directories(folder, ignored);
+            CreateOwnFolders(folder);  // never behind a link: the file is then refused
         }
     }
 
@@ -240,10 +237,11 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
             // made beside it and outside the launcher's folder.
             fs::path from = partial;
             if (i + 1 < files.size()) {
+                // Copied only where nothing stands: never over a link left at that name.
                 from = partial.native() + L".copy";
-                if (!CopyFileW(partial.c_str(), from.c_str(), FALSE)) {
+                if ((PathExists(from) && !RemoveOwnFile(from)) ||
+                    !CopyFileW(partial.c_str(), from.c_str(), TRUE)) {
                     downloads.writeError = GetLastError();
-                    DeleteFileW(from.c_str());
                     return false;
                 }
             }
@@ -276,8 +274,7 @@ Downloads DownloadPendingFiles(const std::vector<ManifestFile>& pendingFiles,
                 if (foldersClear && blocked()) {
                     return false;
                 }
-                std::error_code ignored;
-                fs::create_directories(full.parent_path(), ignored);
+                CreateOwnFolders(full.parent_path());
                 if (!flushes.Place(from, full, std::move(durable))) {
                     downloads.writeError = GetLastError();
                     downloads.blocked = FindObstacle(appDir, file.path).obstacle != Obstacle::None;
@@ -335,9 +332,10 @@ void RemoveUnneededPartials(const fs::path& partialDir, const std::vector<Manife
             unneeded.push_back(it->path());
         }
     }
+    // A folder at such a name goes as a stale file does; a link stays, never entered.
     for (const fs::path& path : unneeded) {
-        std::error_code ignored;
-        fs::remove(path, ignored);
+        std::vector<fs::path> left;
+        RemoveOwnTree(path, left);
     }
 }
 
@@ -378,8 +376,16 @@ int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
                    const std::vector<std::wstring>& baseUrls, const FlowContext& flow) {
     const fs::path& appDir = flow.paths.appDir;
     const std::vector<std::wstring> sources = ContentSources(releaseFolder, baseUrls);
-    std::error_code ignored;
-    fs::create_directories(flow.paths.partialDir, ignored);
+    // Every download goes there first: a link in its place would take them elsewhere.
+    if (!CreateOwnFolders(flow.paths.partialDir)) {
+        const DWORD error = GetLastError();
+        Log("partial downloads folder ", flow.paths.partialDir, ": unusable, error ", error);
+        SetStatus(kInstallFailed,
+                  WriteFailureDetail(error, error != ERROR_DISK_FULL,
+                                     flow.paths.partialDir.filename().native()),
+                  0.0);
+        return kFailedOnScreen;
+    }
 
     if (UpdateBootstrapper(manifest, sources, flow) == BootstrapperOutcome::Restarted) {
         return kTakenOver;

@@ -1,6 +1,7 @@
 #include "update/release_paths.h"
 
 #include "common/win_handles.h"
+#include "install/file_helpers.h"
 #include "update/path_rules.h"
 
 namespace zelk {
@@ -31,50 +32,12 @@ DWORD AttributesOf(const fs::path& path) {
     return GetFileAttributesW(path.c_str());
 }
 
-// Where the file system really opens path, or empty when it cannot be opened.
-std::wstring FinalPath(const fs::path& path) {
-    // No access rights are needed to ask; folders need backup semantics.
-    UniqueFile file(CreateFileW(path.c_str(), 0,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!file) {
-        return {};
-    }
-    std::wstring final(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetFinalPathNameByHandleW(file.get(), final.data(),
-                                                       static_cast<DWORD>(final.size()), 0);
-        if (length == 0) {
-            return {};
-        }
-        if (length < final.size()) {
-            final.resize(length);
-            return final;
-        }
-        final.resize(length);  // too small: length counts the terminating zero
-    }
-}
-
-// Whether appDir / part (a resolved relative path) is a link or junction, or leads
-// through one. The reparse-point attribute tells on Windows. Wine shows a Unix link
-// to a file as a plain file, yet opens its target (and deletes the target when asked
-// to delete the link): there only the path the file system really opened tells,
-// which then differs from the one asked for. Compared below appDir, so a data root
-// that is itself reached through a link is not held against it.
+// Whether appDir / part (a resolved relative path) exists and is a link or junction,
+// or leads through one (IsLinkBelowRoot, which also sees Wine's links to files).
 bool IsLinkAt(const fs::path& appDir, const std::wstring& part) {
     const DWORD attributes = AttributesOf(appDir / part);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return false;
-    }
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        return true;
-    }
-    // What cannot be opened to ask (it exists, so this is rare) is judged by its
-    // attribute alone: a file another program holds must still read as locked.
-    const std::wstring reached = FinalPath(appDir / part);
-    const std::wstring base = FinalPath(appDir);
-    return !reached.empty() && !base.empty() &&
-           UpperCase(reached) != UpperCase(base + L"\\" + part);
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || IsLinkBelowRoot(appDir / part));
 }
 
 using KeySet = std::unordered_set<std::wstring>;
@@ -130,16 +93,16 @@ bool RemoveDroppedFolder(const fs::path& appDir, const std::wstring& relative,
         return false;
     }
     for (const fs::path& file : files) {
-        if (!DeleteFileW(file.c_str())) {
+        if (!RemoveOwnFile(file)) {
             return false;
         }
     }
     for (auto inner = folders.rbegin(); inner != folders.rend(); ++inner) {
-        if (!RemoveDirectoryW(inner->c_str())) {
+        if (!RemoveOwnFile(*inner)) {
             return false;
         }
     }
-    return RemoveDirectoryW(folder.c_str()) != FALSE;
+    return RemoveOwnFile(folder);
 }
 
 }  // namespace
@@ -235,7 +198,7 @@ bool ClearTheWay(const fs::path& appDir, const ManifestFile& file, const PathMat
     const fs::path full = appDir / way.path;
     const bool cleared =
         way.obstacle == Obstacle::FileForFolder
-            ? paths.dropped.contains(UpperCase(way.path)) && DeleteFileW(full.c_str())
+            ? paths.dropped.contains(UpperCase(way.path)) && RemoveOwnFile(full)
             : RemoveDroppedFolder(appDir, way.path, paths.dropped);
     return cleared && FindObstacle(appDir, file.path).obstacle == Obstacle::None;
 }

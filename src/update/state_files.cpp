@@ -69,10 +69,9 @@ bool WriteInstalledIndex(const std::filesystem::path& installedMarker,
 
 IndexJournal OpenIndexJournal(const std::filesystem::path& installedMarker) {
     // Appends only, so a reader never sees an earlier line change; shared with readers.
-    IndexJournal journal{
-        UniqueFile(CreateFileW(installedMarker.c_str(), FILE_APPEND_DATA | GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr))};
+    // Never a link: the record of what is installed is never written elsewhere.
+    IndexJournal journal{OpenOwnFile(installedMarker, FILE_APPEND_DATA | GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_DELETE, true)};
     if (!journal.file) {
         return journal;
     }

@@ -107,7 +107,7 @@ int RunSteps(const std::wstring& programPath, FlowContext& flow) {
 
     std::error_code ignored;
     fs::create_directories(paths.root, ignored);
-    fs::remove(paths.oldExePath, ignored);  // left by the last self-replacement
+    RemoveOwnFile(paths.oldExePath);  // left by the last self-replacement
 
     // The log begins after the migration, which moves the old layout's log files into
     // the logs folder but never over a file of the same name.
@@ -115,7 +115,7 @@ int RunSteps(const std::wstring& programPath, FlowContext& flow) {
         !IsLauncherRunning() && !flow.explicitRoot && PathExists(paths.root / L"app");
     const int migrated = migrate ? MigrateDataFolder(paths.root) : 0;
 
-    fs::create_directories(paths.logsDir, ignored);
+    CreateOwnFolders(paths.logsDir);
     BeginRunLog(paths.logsDir);
     Log("start: Zelk ", kZelkVersion, ", mode ", flow.explicitRoot ? "bench" : "normal",
         ", link given: ", !LaunchUrl.empty());
@@ -130,8 +130,8 @@ int RunSteps(const std::wstring& programPath, FlowContext& flow) {
         return kTakenOver;
     }
 
-    fs::create_directories(paths.appDir, ignored);
-    fs::create_directories(paths.dataDir, ignored);
+    CreateOwnFolders(paths.appDir);
+    CreateOwnFolders(paths.dataDir);
 
     if (!flow.explicitRoot) {
         if (!SameFile(programPath, paths.exePath)) {
@@ -191,6 +191,8 @@ int RunUpdateFlow(const std::wstring& programPath) {
     flow.programPath = programPath;
     flow.explicitRoot = HasExplicitRoot();
     flow.paths = MakeInstallPaths(GetDataRoot());
+    // Everything this run writes, renames or removes is below it: never through a link.
+    SetOwnRoot(flow.paths.root);
     const int result = RunSteps(programPath, flow);
     const StatusRecord shown = CopyStatus();
     Log("end: result ", result, ", showing \"", shown.heading, "\" / \"", shown.detail,

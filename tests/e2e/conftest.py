@@ -39,10 +39,12 @@ class Releases:
         root.mkdir(parents=True, exist_ok=True)
 
     def publish(self, files: dict, channel="release", bootstrapper=None, date=None,
-                expires=None, key="primary", extra_entries=(), leave_out=(), folder=None):
+                expires=None, key="primary", extra_entries=(), leave_out=(), folder=None,
+                extra_keys=None):
         """files: path -> bytes, listed in this order. extra_entries are raw manifest
-        elements; leave_out names paths whose content is not put in the store. The
-        manifest names channel; folder (default: the channel) is where it is served."""
+        elements; leave_out names paths whose content is not put in the store; extra_keys
+        are raw top-level keys, over the others. The manifest names channel; folder
+        (default: the channel) is where it is served."""
         manifest = {"date": date or stamp(), "expires": expires or stamp(days=30),
                     "channel": channel}
         contents = {}
@@ -56,6 +58,7 @@ class Releases:
             if path not in leave_out:
                 contents[publish.sha256_hex(data)] = data
         manifest["files"] = entries + list(extra_entries)
+        manifest.update(extra_keys or {})
         folder = folder or channel
         if (self.root / folder / "files").exists():
             shutil.rmtree(self.root / folder / "files")

@@ -4,9 +4,11 @@ an older client or a user left behind: respelled paths, a file that becomes a fo
 channel. Each run is followed by one that must complete."""
 
 import os
+import shutil
 
 from conftest import STANDIN
-from harness import bench, installation
+from harness import bench, index_records, installation, log_messages
+import publish
 
 LAUNCHER = STANDIN.read_bytes()
 STARTING = ["Mise à jour ...", "Starting Zelk"]
@@ -194,3 +196,102 @@ def test_a_manifest_signed_for_another_channel_is_not_installed(tmp_path, releas
     release = {"ZelkLauncher.exe": LAUNCHER, "release.dll": b"release"}
     releases.publish(release)
     completes(root, server, release)
+
+
+# --- what a signed manifest or a planted link could turn into a path -------------------
+
+
+def climbing_digest(name):
+    """64 characters that would name tmp_path/name from the partial downloads' folder,
+    padded with "\\." as a hostile manifest pads them to a digest's length."""
+    text = "..\\..\\..\\" + name
+    assert len(text) % 2 == 0
+    return text + "\\." * ((64 - len(text)) // 2)
+
+
+def partial_dir(root):
+    return installation(root)["root"] / "Zelk Application Data" / "telechargements"
+
+
+def test_a_digest_is_never_a_path(tmp_path, releases, server):
+    root = tmp_path / "root"
+    thesis, program = tmp_path / "thesis1.doc", tmp_path / "program.exe"
+    thesis.write_bytes(b"the user's thesis")
+    program.write_bytes(b"the user's program")
+    files = {"ZelkLauncher.exe": LAUNCHER, "a.txt": b"a"}
+    releases.publish(files, extra_entries=[
+        {"path": "thesis.docx", "sha256": climbing_digest("thesis1.doc"), "size": 0},
+        {"path": "upper.txt", "sha256": publish.sha256_hex(b"a").upper(), "size": 1},
+    ], extra_keys={"bootstrapper": {"sha256": climbing_digest("program.exe"), "size": 0}})
+    # The files a digest can name are installed; entries and a bootstrapper without one
+    # are skipped, never requested, never recorded.
+    completes(root, server, files)
+    assert thesis.read_bytes() == b"the user's thesis"
+    assert program.read_bytes() == b"the user's program"
+    assert sorted(index_records(root)) == ["ZelkLauncher.exe", "a.txt"]
+    assert all(len(path.rsplit("/", 1)[1]) == 64 for path in content_requests(server))
+
+
+def test_links_where_zelk_keeps_its_own_files_are_never_gone_through(tmp_path, releases,
+                                                                    server):
+    root = tmp_path / "root"
+    data = {"ZelkLauncher.exe": LAUNCHER, "lib/data.bin": b"data v1"}
+    releases.publish(data)
+    assert bench(root, server.url())[0] == 10
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "keep.txt").write_bytes(b"not Zelk's")
+    big = tmp_path / "big.log"
+    big.write_bytes(b"the user's log\n" * 80_000)  # over 1 MiB: a log would rotate
+    victim = tmp_path / "victim.bin"
+    victim.write_bytes(b"not Zelk's either")
+
+    # A link at the partial file of the next download, and one as the run log.
+    logs = root / "Zelk Application Data" / "logs"
+    (logs / "zelk.log").unlink()
+    os.symlink(big, logs / "zelk.log")
+    v2 = {**data, "lib/data.bin": b"data v2"}
+    releases.publish(v2)
+    os.symlink(victim, partial_dir(root) / publish.sha256_hex(v2["lib/data.bin"]))
+    completes(root, server, v2)
+    assert victim.read_bytes() == b"not Zelk's either"
+    assert big.read_bytes() == b"the user's log\n" * 80_000
+    assert not (logs / "zelk.log").is_symlink() and log_messages(root)
+
+    # The partial downloads' folder as a link: the update stops before any download,
+    # and nothing in the folder it leads to is touched.
+    shutil.rmtree(partial_dir(root))
+    os.symlink(outside, partial_dir(root), target_is_directory=True)
+    v3 = {**v2, "lib/data.bin": b"data v3"}
+    releases.publish(v3)
+    assert bench(root, server.url()) == (2, conflict("telechargements"))
+    assert sorted(p.name for p in outside.iterdir()) == ["keep.txt"]
+    assert files_on_disk(installation(root)["app"]) == v2
+    partial_dir(root).unlink()
+    completes(root, server, v3)
+
+
+def test_a_folder_at_a_partial_files_name_is_cleared(tmp_path, releases, server):
+    root = tmp_path / "root"
+    files = {"ZelkLauncher.exe": LAUNCHER, "lib/data.bin": b"data"}
+    releases.publish(files)
+    stale = partial_dir(root) / publish.sha256_hex(b"data")
+    (stale / "inner").mkdir(parents=True)
+    (stale / "inner" / "x").write_bytes(b"x")
+    completes(root, server, files)
+    assert not stale.exists()
+
+
+def test_the_log_is_valid_utf8_and_shows_what_would_reorder_it(tmp_path, releases, server):
+    root = tmp_path / "root"
+    releases.publish({"ZelkLauncher.exe": LAUNCHER, "docs/\u202eexe.txt": b"rlo",
+                      "docs/line\u2028break.txt": b"ls", "docs/lone-@.txt": b"lone"})
+    # A lone surrogate, as JSON's \ud800 writes one: no UTF-8 text can hold it.
+    folder = releases.root / "release"
+    raw = (folder / "manifest.json").read_bytes()
+    publish.write_release(releases.root, "release", raw.replace(b"lone-@", b"lone-\\ud800"))
+    assert bench(root, server.url())[0] == 10
+    text = (root / "Zelk Application Data" / "logs" / "zelk.log").read_bytes().decode("utf-8")
+    assert "docs/<U+202E>exe.txt: 3 bytes" in text and "line<U+2028>break.txt" in text
+    assert "docs/lone-\ufffd" in text
+    assert not any(c in text for c in "\u202e\u2028\u2029\u2066\u200f\x85")

@@ -151,3 +151,42 @@ def test_the_question_answered_with_the_keyboard(installed, user_root, record):
             process.wait()
     wait_for_the_last_step(user_root)
     assert registry_values(UNINSTALL_KEY) == {}
+
+
+@pytest.mark.parametrize("everything", [False, True])
+def test_links_are_never_entered(installed, user_root, record, tmp_path, everything):
+    """Links in the launcher's folder and in a folder that goes with --tout lead to
+    files of the user's. Windows removes a link as itself; Wine cannot tell a link to a
+    file from its target, so there the links stay, and the uninstall says it is
+    incomplete. Either way nothing they lead to is touched, and once they are gone a
+    second uninstall completes."""
+    outside = tmp_path / "outside"
+    canaries = {outside / "a.txt": b"a", outside / "deep" / "b.txt": b"b",
+                tmp_path / "thesis.doc": b"thesis"}
+    for path, data in canaries.items():
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+    links = [installed["app"] / "linked", installed["app"] / "lib-link.dll",
+             user_root / "Zelk Application Data" / "divers" / "notes-link"]
+    links[0].symlink_to(outside, target_is_directory=True)
+    links[1].symlink_to(tmp_path / "thesis.doc")
+    links[2].parent.mkdir(parents=True, exist_ok=True)
+    links[2].symlink_to(outside, target_is_directory=True)
+
+    exe, arguments = entry_command("QuietUninstallString")
+    arguments += ["--tout"] if everything else []
+    code = run(arguments, exe=linux(exe, user_root), env=record.env).returncode
+    assert {path: path.read_bytes() for path in canaries} == canaries
+    assert code == 2 and installed["exe"].exists() and registry_values(UNINSTALL_KEY)
+    assert not installed["launcher"].exists()
+    assert all(link.is_symlink() for link in links)
+    if not everything:  # --tout takes the log with the rest
+        left = sorted(m for m in log_messages(user_root) if m.startswith("not removed: "))
+        assert len(left) == 2
+        assert left[0].endswith("\\app\\lib-link.dll") and left[1].endswith("\\app\\linked")
+
+    for link in links:
+        link.unlink()
+    assert run(arguments, exe=linux(exe, user_root), env=record.env).returncode == 0
+    wait_for_the_last_step(user_root)
+    assert {path: path.read_bytes() for path in canaries} == canaries
