@@ -7,7 +7,7 @@
 namespace zelk {
 
 // Held by the normal mode (and the render test) while it runs: a second instance waits
-// a moment, and an uninstall does not start under a running update.
+// a moment, then goes on (its update waits for the first one's: update/update_lock.h).
 inline constexpr wchar_t kInstanceMutex[] = L"Local\\Zelk.Bootstrapper";
 
 extern std::wstring LaunchUrl;         // a zelk:// link to hand on to the launcher

@@ -16,6 +16,7 @@
 #include "shell/shortcuts.h"
 #include "shell/uninstall_entry.h"
 #include "shell/url_protocol.h"
+#include "update/update_lock.h"
 
 namespace zelk {
 namespace {
@@ -136,7 +137,7 @@ UninstallSetup UserUninstallSetup(const fs::path& programPath) {
     setup.paths = MakeInstallPaths(GetDataRoot());
     setup.programPath = programPath;
     setup.shortcuts = StandardShortcutPaths();
-    setup.instanceMutex = kInstanceMutex;
+    setup.updateLock = UpdateLockName(setup.paths.root);
     setup.launcherRunning = IsLauncherRunning;
     setup.ask = [](const std::wstring& question) {
         return MessageBoxW(nullptr, question.c_str(), kCaption,
@@ -162,17 +163,14 @@ int RunUninstall(const UninstallOptions& options, const UninstallSetup& setup) {
     // COM for the shortcuts, which are read through the shell.
     ComApartment com;
     // An update in progress writes what the uninstall removes: let it end first.
-    UniqueHandle instance(CreateMutexW(nullptr, FALSE, setup.instanceMutex.c_str()));
-    const DWORD waited =
-        instance ? WaitForSingleObject(instance.get(), setup.updateWaitMs) : WAIT_FAILED;
+    const UniqueHeldMutex lock = TakeUpdateLock(setup.updateLock, setup.updateWaitMs);
     int result = kUninstallFailed;
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+    if (lock) {
         try {
             result = Uninstall(options, setup);
         } catch (const std::exception&) {
             // Out of memory: reported like any other failure.
         }
-        ReleaseMutex(instance.get());
     } else {
         Log("an update runs: nothing removed");
         if (!options.silent) {

@@ -26,7 +26,7 @@ struct UninstallSetup {
     InstallPaths paths;
     std::filesystem::path programPath;                      // the running program
     std::vector<std::filesystem::path> shortcuts;           // the Desktop and Start-menu "Zelk.lnk"
-    std::wstring instanceMutex;                             // the one a running update holds
+    std::wstring updateLock;                                // the one a running update holds
     DWORD updateWaitMs = 30000;                             // how long such an update may take
     std::function<bool()> launcherRunning;                  // its files would be in use
     std::function<bool(const std::wstring& question)> ask;  // true for "Oui"

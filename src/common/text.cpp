@@ -44,6 +44,21 @@ std::wstring WithBackslashes(std::wstring text) {
     return text;
 }
 
+std::wstring UpperCaseName(std::wstring_view text) {
+    if (text.empty() || text.size() > INT_MAX) {
+        return {};
+    }
+    std::wstring upper(text.size(), L'\0');
+    const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.data(),
+                                     static_cast<int>(text.size()), upper.data(),
+                                     static_cast<int>(upper.size()), nullptr, nullptr, 0);
+    if (length <= 0) {
+        return {};
+    }
+    upper.resize(static_cast<size_t>(length));
+    return upper;
+}
+
 bool SamePathText(std::wstring_view a, std::wstring_view b) {
     if (a.size() != b.size() || a.size() > INT_MAX) {
         return false;

@@ -17,6 +17,16 @@ struct KernelHandleTraits {  // processes, threads, mutexes: empty is null
 };
 using UniqueHandle = Unique<KernelHandleTraits>;
 
+struct HeldMutexTraits {  // a mutex this thread owns: released, then closed, on this thread
+    using Type = HANDLE;
+    static Type empty() { return nullptr; }
+    static void close(Type h) {
+        ReleaseMutex(h);
+        CloseHandle(h);
+    }
+};
+using UniqueHeldMutex = Unique<HeldMutexTraits>;
+
 struct FileHandleTraits {  // CreateFileW reports failure as INVALID_HANDLE_VALUE, not null
     using Type = HANDLE;
     static Type empty() { return INVALID_HANDLE_VALUE; }

@@ -93,8 +93,8 @@ DWORD HandleAttributes(HANDLE handle) {
 std::wstring HandleFinalPath(HANDLE handle) {
     std::wstring final(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD length = GetFinalPathNameByHandleW(handle, final.data(),
-                                                       static_cast<DWORD>(final.size()), 0);
+        const DWORD length =
+            GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()), 0);
         if (length == 0) {
             return {};
         }
@@ -121,10 +121,9 @@ bool HandleIsPath(HANDLE handle, const fs::path& path) {
 // Opens what stands at path itself, a link included where the platform can (Windows),
 // for removing it or asking what it is.
 UniqueFile OpenForRemoval(const fs::path& path) {
-    return UniqueFile(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                  kShareAll, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                                  nullptr));
+    return UniqueFile(CreateFileW(
+        path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
 
 // Deletes what the handle opened, and only that: a file, an empty folder, or a link or
@@ -253,8 +252,8 @@ UniqueFile OpenOwnFile(const fs::path& path, DWORD access, DWORD share, bool cre
     // Never follow a link on Windows: opened as itself, it is refused below.
     constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
     const auto open = [&](DWORD disposition) {
-        UniqueFile file(CreateFileW(path.c_str(), access, share, nullptr, disposition, kFlags,
-                                    nullptr));
+        UniqueFile file(
+            CreateFileW(path.c_str(), access, share, nullptr, disposition, kFlags, nullptr));
         if (file && !HandleIsPath(file.get(), path)) {
             file.reset();
             SetLastError(kLinkInTheWay);
@@ -366,8 +365,8 @@ void RemoveOwnTree(const fs::path& path, std::vector<fs::path>& left) {
         RemoveOwnTree(child, left);
     }
     judged = Judge(path);
-    const bool removed =
-        judged.standing == Standing::Folder && DeleteByHandle(judged.handle.get(), judged.attributes);
+    const bool removed = judged.standing == Standing::Folder &&
+                         DeleteByHandle(judged.handle.get(), judged.attributes);
     if (!removed && judged.standing != Standing::Missing && left.size() == leftBefore) {
         left.push_back(path);
     }
@@ -391,8 +390,7 @@ bool MoveOwnFile(const fs::path& from, const fs::path& to, DWORD flags) {
     return MoveFileExW(from.c_str(), to.c_str(), flags) != FALSE;
 }
 
-bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes,
-                   std::uint64_t maxBytes) {
+bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes, std::uint64_t maxBytes) {
     UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {

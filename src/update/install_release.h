@@ -20,6 +20,7 @@ struct FlowContext {
     InstallPaths paths;
     bool explicitRoot = false;
     bool launcherExists = false;
+    std::uint64_t lockWaitMs = 0;  // how long another update of the data root held this one
 };
 
 // Servers to fetch content from: the folder that served the manifest first, then

@@ -1,5 +1,6 @@
 #include "update/release_paths.h"
 
+#include "common/text.h"
 #include "common/win_handles.h"
 #include "install/file_helpers.h"
 #include "update/path_rules.h"
@@ -11,21 +12,9 @@ namespace fs = std::filesystem;
 
 constexpr wchar_t kTemporarySuffix[] = L".tmp";
 
-// Upper case as the invariant locale has it: the same for every user, as the file
-// system's own table is, so that a Turkish "i" folds like any other.
+// Empty when the text cannot be folded: such a path is never compared, written or removed.
 std::wstring UpperCase(std::wstring_view text) {
-    if (text.empty()) {
-        return {};
-    }
-    std::wstring upper(text.size(), L'\0');
-    const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.data(),
-                                     static_cast<int>(text.size()), upper.data(),
-                                     static_cast<int>(upper.size()), nullptr, nullptr, 0);
-    if (length <= 0) {
-        return {};  // no key: such a path is never compared, written or removed
-    }
-    upper.resize(static_cast<size_t>(length));
-    return upper;
+    return UpperCaseName(text);
 }
 
 DWORD AttributesOf(const fs::path& path) {
@@ -196,10 +185,9 @@ bool ClearTheWay(const fs::path& appDir, const ManifestFile& file, const PathMat
         return false;
     }
     const fs::path full = appDir / way.path;
-    const bool cleared =
-        way.obstacle == Obstacle::FileForFolder
-            ? paths.dropped.contains(UpperCase(way.path)) && RemoveOwnFile(full)
-            : RemoveDroppedFolder(appDir, way.path, paths.dropped);
+    const bool cleared = way.obstacle == Obstacle::FileForFolder
+                             ? paths.dropped.contains(UpperCase(way.path)) && RemoveOwnFile(full)
+                             : RemoveDroppedFolder(appDir, way.path, paths.dropped);
     return cleared && FindObstacle(appDir, file.path).obstacle == Obstacle::None;
 }
 

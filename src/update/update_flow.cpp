@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -30,6 +31,7 @@
 #include "update/manifest.h"
 #include "update/manifest_search.h"
 #include "update/state_files.h"
+#include "update/update_lock.h"
 #include "update/update_servers.h"
 
 namespace zelk {
@@ -40,6 +42,8 @@ namespace fs = std::filesystem;
 constexpr wchar_t kHeading[] = L"Mise à jour ...";
 constexpr wchar_t kGameExe[] = L"KingdomCome.exe";
 constexpr wchar_t kRenameCopy[] = L"Zelk-renommage.exe";
+constexpr wchar_t kWaitingHeading[] = L"Mise à jour en cours\u2026";
+constexpr wchar_t kWaitingDetail[] = L"Une autre fenêtre de Zelk installe la mise à jour";
 
 // The data root's folder must be named exactly "Zelk". Its name cannot change while
 // this program runs from inside it, so a temporary copy of the program does the
@@ -119,6 +123,9 @@ int RunSteps(const std::wstring& programPath, FlowContext& flow) {
     BeginRunLog(paths.logsDir);
     Log("start: Zelk ", kZelkVersion, ", mode ", flow.explicitRoot ? "bench" : "normal",
         ", link given: ", !LaunchUrl.empty());
+    if (flow.lockWaitMs != 0) {
+        Log("waited ", flow.lockWaitMs / 1000.0, " s for another update of this data root");
+    }
     if (migrate) {
         Log("old layout migrated: ", migrated, " entries moved");
     }
@@ -193,6 +200,23 @@ int RunUpdateFlow(const std::wstring& programPath) {
     flow.paths = MakeInstallPaths(GetDataRoot());
     // Everything this run writes, renames or removes is below it: never through a link.
     SetOwnRoot(flow.paths.root);
+    // One update at a time per data root: a second run (a double-click, a zelk:// link
+    // clicked meanwhile) waits for the first, then finds its work done.
+    const std::uint64_t asked = GetTickCount64();
+    bool waited = false;
+    const UniqueHeldMutex lock =
+        TakeUpdateLock(UpdateLockName(flow.paths.root), kUpdateLockWaitMs, [&waited] {
+            waited = true;
+            SetStatus(kWaitingHeading, kWaitingDetail, 0.0);
+        });
+    if (!lock) {
+        BeginRunLog(flow.paths.logsDir);
+        Log("start: Zelk ", kZelkVersion, ", mode ", flow.explicitRoot ? "bench" : "normal",
+            ": another update of this data root still runs after ",
+            (GetTickCount64() - asked) / 1000.0, " s, nothing done");
+        return flow.explicitRoot ? kBenchFailed : kFailedOnScreen;
+    }
+    flow.lockWaitMs = waited ? std::max<std::uint64_t>(GetTickCount64() - asked, 1) : 0;
     const int result = RunSteps(programPath, flow);
     const StatusRecord shown = CopyStatus();
     Log("end: result ", result, ", showing \"", shown.heading, "\" / \"", shown.detail,

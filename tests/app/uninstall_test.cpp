@@ -17,6 +17,7 @@
 #include "shell/url_protocol.h"
 #include "support/scratch.h"
 #include "support/user_hive.h"
+#include "update/update_lock.h"
 
 namespace zelk {
 namespace {
@@ -57,8 +58,7 @@ protected:
         setup_.paths = paths_;
         setup_.programPath = paths_.exePath;
         setup_.shortcuts = {desktop_, programs_, other_};
-        setup_.instanceMutex =
-            L"Local\\ZelkUninstallTest-" + std::to_wstring(GetCurrentProcessId());
+        setup_.updateLock = UpdateLockName(paths_.root);  // of this scratch root alone
         setup_.updateWaitMs = 200;
         setup_.launcherRunning = [this] { return launcherRunning_; };
         setup_.ask = [this](const std::wstring& question) {
@@ -193,7 +193,7 @@ TEST_F(Uninstall, AnUpdateInProgressHoldsItBack) {
            release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     UniqueHandle takenOwner(taken), releaseOwner(release);
     std::thread update([&] {
-        UniqueHandle instance(CreateMutexW(nullptr, TRUE, setup_.instanceMutex.c_str()));
+        UniqueHandle instance(CreateMutexW(nullptr, TRUE, setup_.updateLock.c_str()));
         SetEvent(taken);
         WaitForSingleObject(release, INFINITE);
         ReleaseMutex(instance.get());

@@ -111,10 +111,11 @@ def server(tmp_path, releases):
 def builtin_servers(tmp_path, releases, localhost_certificate):
     """Starts nginx as the built-in servers of this tree (BUILTIN_HTTP_PORT on
     127.0.0.1 over http and BUILTIN_HTTPS_PORT on localhost over https; either may be
-    left out), serving the releases under /updates."""
+    left out), serving the releases under /updates, each response at most at rate (nginx's
+    limit_rate, e.g. "16m") when given."""
     started = []
 
-    def start(http=True, https=True):
+    def start(http=True, https=True, rate=None):
         listeners = []
         if http:
             listeners.append(servers.Listener(port=BUILTIN_HTTP_PORT))
@@ -123,7 +124,7 @@ def builtin_servers(tmp_path, releases, localhost_certificate):
             listeners.append(servers.Listener(port=BUILTIN_HTTPS_PORT, cert=cert, key=key,
                                               host_name="localhost"))
         nginx = servers.Nginx(tmp_path / f"builtin{len(started)}", releases.root, listeners,
-                              url_prefix="/updates/")
+                              url_prefix="/updates/", rate=rate)
         started.append(nginx.start())
         return nginx
 

@@ -10,6 +10,8 @@ import time
 
 import pytest
 
+import servers
+
 from conftest import (BUILTIN_HTTP_PORT, BUILTIN_HTTPS_PORT, HOLD_FILE, STANDIN,
                       prefix_user_folder, stamp, windows_temp)
 from harness import (SOURCE_DIR, WINE_RUN, ZELK_EXE, file_version, installation, log_messages,
@@ -208,6 +210,28 @@ def test_no_update_while_the_launcher_runs(user_root, releases, builtin_servers,
         running.wait()
     assert nginx.requests() == []
     assert len(record.wait(2)) == 2
+
+
+def test_a_double_click_waits_for_the_running_update(user_root, releases, builtin_servers,
+                                                     record):
+    """Two normal runs started together (a double-click, or a zelk:// link clicked while
+    Zelk updates): the second waits for the first one's update, then starts the
+    launcher with its link. Both end well and every content is fetched once."""
+    big = servers.pattern_bytes(64 << 20, 5)
+    releases.publish(files(**{"lib/big.bin": big}))
+    nginx = builtin_servers(https=False, rate="16m")  # about 4 s for the big file
+    first = start([], env=record.env)
+    second = start([LINK], env=record.env)
+    assert first.wait(timeout=120) == 0 and second.wait(timeout=120) == 0
+    starts = record.wait(2)
+    assert len(starts) == 2 and sum(command.endswith(f'"{LINK}"') for command, _ in starts) == 1
+    assert (installation(user_root)["app"] / "lib" / "big.bin").read_bytes() == big
+    fetched = [r.path for r in nginx.requests() if "/files/" in r.path]
+    assert len(fetched) == len(set(fetched)) == len(files(**{"lib/big.bin": big}))
+    messages = log_messages(user_root)
+    assert sum(bool(re.fullmatch(r"waited \d+\.\d\d s for another update of this data root", m))
+               for m in messages) == 1
+    assert sum(m.startswith("end: result 0") for m in messages) == 2
 
 
 def self_update_bytes():

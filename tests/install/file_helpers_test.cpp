@@ -120,6 +120,64 @@ TEST(MoveIfAbsent, FolderMovesWholeAndCountsOnce) {
     EXPECT_FALSE(std::filesystem::exists(dir / L"app"));
 }
 
+// The helpers below the data root of a run, with no link around (the links themselves are
+// made on the Linux side, in tests/e2e): what they do to Zelk's own files and folders.
+class OwnFiles : public ::testing::Test {
+protected:
+    void SetUp() override { SetOwnRoot(dir_.path()); }
+    void TearDown() override { SetOwnRoot({}); }
+    ScratchDir dir_;
+};
+
+TEST_F(OwnFiles, AFileIsOpenedOrMadeAndAFolderOnTheWayMade) {
+    UniqueFile made = OpenOwnFile(dir_ / L"zelk.log", GENERIC_WRITE, FILE_SHARE_READ, true);
+    EXPECT_TRUE(made);
+    made.reset();
+    WriteBytes(dir_ / L"kept", "kept");
+    EXPECT_TRUE(OpenOwnFile(dir_ / L"kept", GENERIC_READ, FILE_SHARE_READ, true));
+    EXPECT_EQ(ReadBytes(dir_ / L"kept"), "kept");
+    EXPECT_FALSE(OpenOwnFile(dir_ / L"absent", GENERIC_READ, FILE_SHARE_READ, false));
+    EXPECT_FALSE(PathExists(dir_ / L"absent"));
+
+    EXPECT_TRUE(CreateOwnFolders(dir_ / L"a" / L"b" / L"c"));
+    EXPECT_TRUE(CreateOwnFolders(dir_ / L"a" / L"b" / L"c"));  // there already
+    // A file where a folder goes stops the way, nothing made below it.
+    EXPECT_FALSE(CreateOwnFolders(dir_ / L"kept" / L"x"));
+    EXPECT_EQ(ReadBytes(dir_ / L"kept"), "kept");
+    // A folder where a file goes is refused as CreateFileW refuses it.
+    EXPECT_FALSE(OpenOwnFile(dir_ / L"a", GENERIC_WRITE, 0, true));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+TEST_F(OwnFiles, RemovalsTakeWhatIsThereAndOnlyThat) {
+    WriteBytes(dir_ / L"tree" / L"deep" / L"x.dll", "x");
+    WriteBytes(dir_ / L"tree" / L"ro.txt", "r");
+    SetFileAttributesW((dir_ / L"tree" / L"ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_FALSE(RemoveOwnFile(dir_ / L"tree"));             // not empty
+    EXPECT_TRUE(RemoveOwnFile(dir_ / L"tree" / L"ro.txt"));  // read-only or not
+    std::vector<std::filesystem::path> left;
+    RemoveOwnTree(dir_ / L"tree", left);
+    RemoveOwnTree(dir_ / L"gone already", left);
+    EXPECT_TRUE(left.empty());
+    EXPECT_FALSE(PathExists(dir_ / L"tree"));
+
+    // What another program holds stays, and is listed through itself.
+    WriteBytes(dir_ / L"busy" / L"held.dll", "h");
+    UniqueFile holder(CreateFileW((dir_ / L"busy" / L"held.dll").c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    RemoveOwnTree(dir_ / L"busy", left);
+    EXPECT_EQ(left, std::vector<std::filesystem::path>{dir_ / L"busy" / L"held.dll"});
+}
+
+TEST_F(OwnFiles, MovesKeepTheirFlags) {
+    WriteBytes(dir_ / L"new", "new");
+    WriteBytes(dir_ / L"old", "old");
+    EXPECT_FALSE(MoveOwnFile(dir_ / L"new", dir_ / L"old", 0));
+    EXPECT_TRUE(MoveOwnFile(dir_ / L"new", dir_ / L"old", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(ReadBytes(dir_ / L"old"), "new");
+    EXPECT_FALSE(MoveOwnFile(dir_ / L"missing", dir_ / L"x", 0));
+}
+
 TEST(SameFile, ByIdentityNotBySpelling) {
     ScratchDir dir;
     WriteBytes(dir / L"Zelk.exe", "z");
