@@ -423,8 +423,7 @@ bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes, std::
     return true;
 }
 
-bool WriteFileAtomically(const fs::path& path, std::span<const std::uint8_t> bytes,
-                         Durability durability) {
+bool WriteFileAtomically(const fs::path& path, std::span<const std::uint8_t> bytes) {
     fs::path temporary;
     try {
         temporary = path.native() + L".tmp";
@@ -448,9 +447,7 @@ bool WriteFileAtomically(const fs::path& path, std::span<const std::uint8_t> byt
         }
         // The content must be on disk before the rename makes it the real file;
         // otherwise a power cut could leave a renamed but empty file.
-        if (durability == Durability::Flushed) {
-            FlushFileBuffers(file.get());
-        }
+        FlushFileBuffers(file.get());
     }
     return MoveOwnFile(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }

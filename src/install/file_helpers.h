@@ -77,18 +77,11 @@ bool MoveOwnFile(const std::filesystem::path& from, const std::filesystem::path&
 bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& bytes,
                    std::uint64_t maxBytes = UINT64_MAX);
 
-// Whether a replacement's content is on disk before the rename makes it the file.
-// Deferred leaves the flush to the caller (FlushToDisk), who must see it done before
-// anything records the file as written: a power cut may otherwise leave the new
-// name with content that never reached the disk.
-enum class Durability { Flushed, Deferred };
-
 // Writes path + ".tmp" and renames it over path, so readers see the old or the
 // new content, never a mix. The parent folder must exist. On false, GetLastError
 // tells why; a failed write removes the temporary file, a failed rename keeps it.
 // Never through a link (OpenOwnFile, MoveOwnFile): a link at path is replaced.
-bool WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
-                         Durability durability = Durability::Flushed);
+bool WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 
 // Makes the written content of a file durable; false when it cannot be opened.
 bool FlushToDisk(const std::filesystem::path& path);

@@ -40,6 +40,8 @@ InstallPaths MakeInstallPaths(const std::filesystem::path& root) {
     paths.appIcon = paths.appDir / L"zelk.ico";
     paths.manifestMarker = paths.appDir / L".zelk-manifest";
     paths.installedMarker = paths.appDir / L".zelk-installed";
+    paths.pendingManifest = paths.appDir / L".zelk-pending";
+    paths.pendingSignature = paths.appDir / L".zelk-pending.sig";
     paths.dataDir = paths.appDataDir / L"data";
     paths.settingsFile = paths.dataDir / L"launcher-settings.json";
     paths.iconsDir = paths.dataDir / L"icones";

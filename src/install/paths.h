@@ -12,17 +12,19 @@ namespace zelk {
 // Every folder and file of one installation, derived from its data root.
 struct InstallPaths {
     std::filesystem::path root;
-    std::filesystem::path exePath;          // root\Zelk.exe: the installed bootstrapper
-    std::filesystem::path oldExePath;       // root\Zelk.exe.old: left by a self-replacement
-    std::filesystem::path appDataDir;       // root\Zelk Application Data
-    std::filesystem::path appDir;           // the launcher's installation
-    std::filesystem::path launcherExe;      // appDir\ZelkLauncher.exe
-    std::filesystem::path appIcon;          // appDir\zelk.ico
-    std::filesystem::path manifestMarker;   // appDir\.zelk-manifest
-    std::filesystem::path installedMarker;  // appDir\.zelk-installed
-    std::filesystem::path dataDir;          // the user's data
-    std::filesystem::path settingsFile;     // dataDir\launcher-settings.json
-    std::filesystem::path iconsDir;         // dataDir\icones
+    std::filesystem::path exePath;           // root\Zelk.exe: the installed bootstrapper
+    std::filesystem::path oldExePath;        // root\Zelk.exe.old: left by a self-replacement
+    std::filesystem::path appDataDir;        // root\Zelk Application Data
+    std::filesystem::path appDir;            // the launcher's installation
+    std::filesystem::path launcherExe;       // appDir\ZelkLauncher.exe
+    std::filesystem::path appIcon;           // appDir\zelk.ico
+    std::filesystem::path manifestMarker;    // appDir\.zelk-manifest
+    std::filesystem::path installedMarker;   // appDir\.zelk-installed
+    std::filesystem::path pendingManifest;   // appDir\.zelk-pending: a release being put in place
+    std::filesystem::path pendingSignature;  // appDir\.zelk-pending.sig: its signature
+    std::filesystem::path dataDir;           // the user's data
+    std::filesystem::path settingsFile;      // dataDir\launcher-settings.json
+    std::filesystem::path iconsDir;          // dataDir\icones
     std::filesystem::path logsDir;
     std::filesystem::path diversDir;
     std::filesystem::path crashesDir;

@@ -1,14 +1,16 @@
 #pragma once
 // Brings the installation in line with an accepted release and starts the launcher.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "install/paths.h"
-#include "json/json.h"
 #include "net/http_client.h"
 #include "update/manifest.h"
+#include "update/manifest_search.h"
 #include "update/release_paths.h"
+#include "update/release_switch.h"
 #include "update/state_files.h"
 
 namespace zelk {
@@ -19,7 +21,7 @@ struct FlowContext {
     std::wstring programPath;              // the running executable
     InstallPaths paths;
     bool explicitRoot = false;
-    bool launcherExists = false;
+    bool launcherExists = false;   // a whole release is installed (IsInstalled)
     std::uint64_t lockWaitMs = 0;  // how long another update of the data root held this one
 };
 
@@ -28,31 +30,23 @@ struct FlowContext {
 std::vector<std::wstring> ContentSources(const std::wstring& releaseFolder,
                                          const std::vector<std::wstring>& baseUrls);
 
-// The entries of allFiles to download, in manifest order: those the index does not
-// record with the same digest (under any spelling of the same file: paths, made by
-// MatchPaths from the index and allFiles), and those whose file in appDir is missing or
-// has another size (a file the user deleted or that was cut short is repaired). The
-// content of an installed file is never read.
-std::vector<ManifestFile> SelectPendingFiles(const std::vector<ManifestFile>& allFiles,
-                                             const PathMatch& paths,
-                                             const std::filesystem::path& appDir);
-
 // Whether two relative paths name the same file as Windows resolves them: letter
 // case, "/" versus "\", "." names, doubled separators and trailing dots do not
 // matter. A path that names nothing usable is the same as no other.
 bool SameRelativePath(const std::wstring& a, const std::wstring& b);
 
-// Removes the files the index records and the release no longer lists
-// (paths.droppedPaths), compared as Windows resolves paths: an older spelling of a
-// current file ("keep.txt.", "d//x") is that file. Index entries that name nothing
-// usable (a device, something outside appDir) and removals that would go through a
-// link or junction are never touched. Failures are ignored; folders left empty stay.
-void RemoveObsoleteFiles(const PathMatch& paths, const std::filesystem::path& appDir);
+// The bytes the disk must have free to install pending, the files still to put in place
+// of a release of releaseFiles files: every content still to fetch (less what its
+// partial file holds), a copy for each further path of a content, each rounded up to
+// whole clusters, and room for the state files.
+std::uint64_t SpaceNeeded(const std::vector<ManifestFile>& pending, std::size_t releaseFiles,
+                          const InstallPaths& paths, std::uint64_t clusterBytes);
 
-// Replaces the bootstrapper when the release carries another one, downloads the
-// missing or changed files, removes dropped ones, records the state and starts
-// the launcher. Returns the update flow's result.
-int InstallRelease(const JsonValue& manifest, const std::wstring& releaseFolder,
-                   const std::vector<std::wstring>& baseUrls, const FlowContext& flow);
+// Replaces the bootstrapper when the release carries another one, downloads every
+// missing or changed file into the partial downloads' folder, and only then puts them
+// in place (SwitchRelease), removes dropped ones, records the state and starts the
+// launcher. Returns the update flow's result.
+int InstallRelease(const ManifestSearch& accepted, const std::vector<std::wstring>& baseUrls,
+                   const FlowContext& flow);
 
 }  // namespace zelk

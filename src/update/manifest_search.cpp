@@ -57,6 +57,8 @@ bool TryCandidate(const std::wstring& releaseFolder, const std::string& channel,
     }
     Log("manifest ", releaseFolder, ": accepted, dated ", manifest.get("date").asString(""));
     search.manifest = std::move(manifest);
+    search.manifestBytes = std::move(body);
+    search.signature = std::move(signature);
     search.releaseFolder = releaseFolder;
     return true;
 }

@@ -23,8 +23,10 @@ inline constexpr std::uint64_t kSignatureCap = 4096;
 
 struct ManifestSearch {
     JsonValue manifest;
-    std::wstring releaseFolder;  // empty when no candidate was accepted
-    std::string lastRefusal;     // UTF-8: the last freshness refusal, if any
+    std::vector<std::uint8_t> manifestBytes;  // as they arrived and were verified
+    std::vector<std::uint8_t> signature;      // manifest.sig as it arrived
+    std::wstring releaseFolder;               // empty when no candidate was accepted
+    std::string lastRefusal;                  // UTF-8: the last freshness refusal, if any
 };
 
 // Tries releaseFolder = base + "/" + channel for each base URL in order and, within

@@ -191,6 +191,21 @@ bool ClearTheWay(const fs::path& appDir, const ManifestFile& file, const PathMat
     return cleared && FindObstacle(appDir, file.path).obstacle == Obstacle::None;
 }
 
+bool WayCanBeCleared(const fs::path& appDir, const ManifestFile& file, const PathMatch& paths) {
+    const InTheWay way = FindObstacle(appDir, file.path);
+    if (way.obstacle == Obstacle::None) {
+        return true;
+    }
+    if (way.obstacle == Obstacle::Link || way.path.empty()) {
+        return false;
+    }
+    if (way.obstacle == Obstacle::FileForFolder) {
+        return paths.dropped.contains(UpperCase(way.path));
+    }
+    std::vector<fs::path> files, folders;
+    return CollectDropped(appDir, way.path, paths.dropped, files, folders);
+}
+
 bool FoldersAreClear(const fs::path& appDir, std::wstring_view path, CheckedFolders& checked) {
     const std::wstring resolved = ResolvedPath(path);
     if (resolved.empty()) {

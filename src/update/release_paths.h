@@ -67,6 +67,12 @@ InTheWay FindObstacle(const std::filesystem::path& appDir, std::wstring_view pat
 bool ClearTheWay(const std::filesystem::path& appDir, const ManifestFile& file,
                  const PathMatch& paths);
 
+// Whether ClearTheWay would find the way clear, or clear it: what stands in the way is
+// only what the index records and the release drops. Removes nothing: asked of every
+// file before the first one is replaced.
+bool WayCanBeCleared(const std::filesystem::path& appDir, const ManifestFile& file,
+                     const PathMatch& paths);
+
 // Folders below appDir found during one run to be real folders (neither a file nor a
 // link or junction), by key: a release of many files in few folders looks at each
 // folder once, not once per file.

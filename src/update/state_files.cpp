@@ -6,6 +6,7 @@
 
 #include "common/text.h"
 #include "install/file_helpers.h"
+#include "update/manifest_search.h"
 #include "update/state_text.h"
 
 namespace zelk {
@@ -122,6 +123,34 @@ bool ForgetInstalled(const IndexJournal& journal, const std::vector<std::wstring
         lines.push_back({kNoDigest, 0, WideToUtf8(path)});
     }
     return AppendText(journal, lines) && FlushFileBuffers(journal.file.get());
+}
+
+bool WritePendingSwitch(const InstallPaths& paths, const PendingSwitch& pending) {
+    return WriteFileAtomically(paths.pendingSignature, pending.signature) &&
+           WriteFileAtomically(paths.pendingManifest, pending.manifest);
+}
+
+bool IsSwitchPending(const InstallPaths& paths) {
+    return PathExists(paths.pendingManifest);
+}
+
+PendingSwitch ReadPendingSwitch(const InstallPaths& paths) {
+    // As large as the manifests and signatures the search accepts, no larger.
+    PendingSwitch pending;
+    if (!ReadWholeFile(paths.pendingManifest, pending.manifest, kManifestCap) ||
+        !ReadWholeFile(paths.pendingSignature, pending.signature, kSignatureCap)) {
+        return {};
+    }
+    return pending;
+}
+
+bool ClearPendingSwitch(const InstallPaths& paths) {
+    // The manifest first: once it is gone, no switch is pending, whatever follows.
+    if (!RemoveOwnFile(paths.pendingManifest) && PathExists(paths.pendingManifest)) {
+        return false;
+    }
+    RemoveOwnFile(paths.pendingSignature);
+    return true;
 }
 
 bool WriteLastDate(const std::filesystem::path& manifestMarker, const JsonValue& manifest) {

@@ -1,12 +1,14 @@
 #pragma once
 // The launcher's settings (read only) and the bootstrapper's two state files.
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "common/win_handles.h"
+#include "install/paths.h"
 #include "json/json.h"
 #include "update/manifest.h"
 #include "update/state_text.h"
@@ -31,6 +33,26 @@ InstalledIndex ReadInstalledIndex(const std::filesystem::path& installedMarker);
 bool WriteInstalledIndex(const std::filesystem::path& installedMarker,
                          const std::vector<ManifestFile>& allFiles);
 bool WriteLastDate(const std::filesystem::path& manifestMarker, const JsonValue& manifest);
+
+// A release being put in place: its manifest and signature exactly as they were accepted.
+// They stay on disk from before the first file is replaced until the index and the date
+// of the release are written, so that a switch cut short (a kill, a power cut) is
+// finished by the next run, offline included, and never launched half done.
+struct PendingSwitch {
+    std::vector<std::uint8_t> manifest;
+    std::vector<std::uint8_t> signature;
+};
+
+// Signature first, manifest last: the manifest's presence is what says a switch is
+// pending. Each written atomically and flushed. False when either could not be written.
+bool WritePendingSwitch(const InstallPaths& paths, const PendingSwitch& pending);
+
+// Whether a switch is pending, and its record (empty fields when unreadable).
+bool IsSwitchPending(const InstallPaths& paths);
+PendingSwitch ReadPendingSwitch(const InstallPaths& paths);
+
+// Once the release's index and date are written. False when the record stays.
+bool ClearPendingSwitch(const InstallPaths& paths);
 
 // The index kept true while an update runs: one line is appended for each file once its
 // new content is on disk (never before), and a later line for a path counts over an

@@ -148,8 +148,11 @@ int RunSteps(const std::wstring& programPath, FlowContext& flow) {
         RegisterUninstallEntry(paths);
     }
 
+    // A switch an earlier run could not finish is finished first, offline if need be: no
+    // launcher is ever started on files of two releases.
+    FinishInterruptedSwitch(paths, ReadLastDate(paths.manifestMarker));
     const Settings settings = ReadSettings(paths.settingsFile);
-    flow.launcherExists = PathExists(paths.launcherExe);
+    flow.launcherExists = IsInstalled(paths);
 
     if (!settings.autoUpdate && flow.launcherExists) {
         Log("automatic updates off: the installed launcher starts");
@@ -184,7 +187,7 @@ int RunSteps(const std::wstring& programPath, FlowContext& flow) {
     if (search.releaseFolder.empty()) {
         return NoManifestAccepted(search, flow);
     }
-    const int result = InstallRelease(search.manifest, search.releaseFolder, baseUrls, flow);
+    const int result = InstallRelease(search, baseUrls, flow);
     if (!flow.explicitRoot) {
         RecordInstalledSize(paths);  // what the update left on disk
     }

@@ -199,6 +199,19 @@ def installation(root) -> dict:
     }
 
 
+def install_whole(root, launcher: bytes, date="2020-01-01T00:00:00Z") -> dict:
+    """A whole installed release as Zelk leaves one: the launcher, recorded in the index,
+    and the release's date (old, so that any test release is newer). A launcher alone
+    is not an installed release."""
+    paths = installation(root)
+    paths["app"].mkdir(parents=True, exist_ok=True)
+    paths["launcher"].write_bytes(launcher)
+    digest = hashlib.sha256(launcher).hexdigest()
+    paths["index"].write_bytes(f"{digest} {len(launcher)} ZelkLauncher.exe\r\n".encode())
+    paths["date"].write_bytes(f"{date}\r\n".encode())
+    return paths
+
+
 def on_disk(folder, relative: str):
     """The file a Windows path relative to folder names, looked up as Windows would:
     either separator, any letter case. None when there is none."""

@@ -6,8 +6,8 @@ import time
 import publish
 import servers
 from conftest import HOLD_FILE, STANDIN, stamp
-from harness import (SOURCE_DIR, bench, index_records, installation, on_disk, run, start,
-                     untrue_records, win_path)
+from harness import (SOURCE_DIR, bench, index_records, install_whole, installation, on_disk,
+                     run, start, untrue_records, win_path)
 
 ICON = (SOURCE_DIR / "resources" / "zelk.ico").read_bytes()
 LAUNCHER = STANDIN.read_bytes()
@@ -190,9 +190,13 @@ def test_an_interrupted_download_records_only_what_is_in_place(tmp_path, release
 def test_offline(tmp_path, record):
     root = tmp_path / "root"
     assert bench(root, closed_port_url(), record.env) == (12, ["12"] + UNREACHABLE)
+    # A launcher alone (a first install cut short by an older Zelk) is no installed
+    # release: nothing would start.
     paths = installation(root)
     paths["launcher"].parent.mkdir(parents=True, exist_ok=True)
     paths["launcher"].write_bytes(LAUNCHER)
+    assert bench(root, closed_port_url(), record.env) == (12, ["12"] + UNREACHABLE)
+    install_whole(root, LAUNCHER)
     assert bench(root, closed_port_url(), record.env) == (11, ["11"] + OFFLINE)
     assert record.starts() == []
 

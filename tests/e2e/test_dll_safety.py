@@ -19,7 +19,7 @@ import shutil
 import struct
 
 from conftest import STANDIN, windows_temp
-from harness import BUILD_DIR, SOURCE_DIR, ZELK_EXE, log_messages, run
+from harness import BUILD_DIR, SOURCE_DIR, ZELK_EXE, install_whole, log_messages, run
 from test_normal import lower_case_root  # noqa: F401  (a fixture)
 
 PLANTED = BUILD_DIR / "tests" / "e2e" / "planted.dll"
@@ -133,9 +133,7 @@ def test_a_run_without_network_hashing_with_planted_bcrypt(user_root, record, tm
     plant(downloads, ["bcrypt", "gdiplus"])
     user_root.mkdir()
     shutil.copyfile(ZELK_EXE, user_root / "Zelk.exe")
-    app = user_root / "Zelk Application Data" / "app"
-    app.mkdir(parents=True)
-    (app / "ZelkLauncher.exe").write_bytes(STANDIN.read_bytes())
+    app = install_whole(user_root, STANDIN.read_bytes())["app"]
     (app / "zelk.ico").write_bytes(ICON)  # its copy's name is a digest too
     settings = user_root / "Zelk Application Data" / "data" / "launcher-settings.json"
     settings.parent.mkdir(parents=True)

@@ -1,14 +1,18 @@
 """Faults injected into an update, one row a test: a broken network answer, a forged
 or stale manifest, an untrusted certificate, a kill at a random moment, a full disk,
-a file held open. After each, the installation holds every file whole (its old or
-its new content, never a mix), the state files describe a complete release, and a
-run against a healthy server completes the update.
+a file held open. After each, every file of the installation is whole (its old or its
+new content), the launcher's folder holds exactly the old release or exactly the new
+one unless a switch is pending (and then no launcher counts as installed), the state
+files never vouch for what is not on disk, a run with no network never starts a
+launcher on a mix, and a run against a healthy server completes the update without
+fetching again any content that was already whole on disk.
 
 The tally of the whole module (faults injected, runs recovered, files found
 corrupted, hangs) is written to fault-matrix.txt in the build tree."""
 
 import base64
 import collections
+import hashlib
 import os
 import pathlib
 import random
@@ -38,7 +42,8 @@ TALLY = collections.Counter()
 def tally_report():
     yield
     lines = [f"{name}: {TALLY[name]}" for name in
-             ("faults injected", "runs recovered", "files corrupted", "hangs")]
+             ("faults injected", "runs recovered", "files corrupted", "hangs",
+              "mixes left pending", "offline runs")]
     (BUILD_DIR / "fault-matrix.txt").write_text("\n".join(lines) + "\n")
     print("\n" + "\n".join(lines))
 
@@ -76,7 +81,24 @@ def app_files(root):
     """Every file below the launcher's folder but the state files, .tmp ones included."""
     app = installation(root)["app"]
     return {p.relative_to(app).as_posix(): p.read_bytes() for p in app.rglob("*")
-            if p.is_file() and p.name not in (".zelk-installed", ".zelk-manifest")}
+            if p.is_file() and not p.name.startswith(".zelk-")}
+
+
+def switch_pending(root):
+    return (installation(root)["app"] / ".zelk-pending").exists()
+
+
+def whole_partials(root):
+    """Digests of the contents whose partial download is whole: never fetched again."""
+    folder = pathlib.Path(root) / "Zelk Application Data" / "telechargements"
+    if not folder.is_dir():
+        return set()
+    return {p.name for p in folder.iterdir()
+            if p.is_file() and hashlib.sha256(p.read_bytes()).hexdigest() == p.name}
+
+
+def fetched_digests(requests):
+    return [path.rsplit("/", 1)[1] for path in requests if "/files/" in path]
 
 
 def leftovers(root):
@@ -85,13 +107,31 @@ def leftovers(root):
 
 def assert_whole(root, old, new):
     """Every release file is its old or its new content, or absent where one of the
-    two releases lacks it. Returns the files found, .tmp ones left out."""
+    two releases lacks it; and the files are exactly one release or the other, unless a
+    switch is pending. Returns the files found, .tmp ones left out."""
     found = {path: data for path, data in app_files(root).items() if not path.endswith(".tmp")}
     corrupted = [path for path in sorted(set(old) | set(new) | set(found))
                  if found.get(path) not in (old.get(path), new.get(path))]
     TALLY["files corrupted"] += len(corrupted)
     assert corrupted == [], f"files neither old nor new: {corrupted}"
+    if found not in (old, new):
+        TALLY["mixes left pending"] += 1
+        assert switch_pending(root), "files of two releases and no switch pending"
     return found
+
+
+def assert_offline_run_starts_no_mix(root, old, new):
+    """A run with no network after the fault: it may finish a pending switch from what
+    is on disk; it would start the launcher only on a whole release."""
+    closed = f"http://127.0.0.1:{servers.free_port()}/updates"
+    code, report = bench_run(root, closed)
+    found = assert_whole(root, old, new)
+    if code == 11:
+        assert found in (old, new) and not switch_pending(root), "launched on a mix"
+    else:
+        assert code == 12 and (switch_pending(root) or not old), report
+    TALLY["offline runs"] += 1
+    return code
 
 
 def assert_state(root, found, old_state, new_state):
@@ -145,14 +185,19 @@ class Update:
         # The index may already name files of the new release, but only those in place.
         assert untrue_records(self.root) == []
         assert state(self.root)[1] == self.old_state[1]
+        self.whole = whole_partials(self.root)
         return result
 
     def recover(self):
+        assert_offline_run_starts_no_mix(self.root, release_v1(), release_v2())
+        before = len(self.nginx.requests())
         code, report = bench_run(self.root, self.nginx.url())
         assert (code, report[:1]) == (10, ["10"])
         assert app_files(self.root) == release_v2()
         assert state(self.root)[1] == self.manifest["date"].encode() + b"\r\n"
         assert leftovers(self.root) == []
+        fetched = fetched_digests(r.path for r in self.nginx.requests()[before:])
+        assert not self.whole & set(fetched), "a content whole on disk was fetched again"
         TALLY["runs recovered"] += 1
 
 
@@ -300,6 +345,29 @@ def test_a_failure_while_other_files_are_in_flight(update):
     update.recover()
 
 
+def test_a_first_install_cut_short_is_never_started(tmp_path, releases, server, record):
+    """One content missing from the server: nothing of the release is put in place, and
+    a later run with no network finds no installed release and starts nothing."""
+    root = tmp_path / "root"
+    releases.publish(release_v2(), leave_out=[TARGET])
+    TALLY["faults injected"] += 1
+    assert bench_run(root, server.url(), env=record.env) == (
+        12, ["12", "Impossible d'installer Zelk", "Téléchargement incomplet : relance Zelk."])
+    assert app_files(root) == {} and not switch_pending(root)
+    closed = f"http://127.0.0.1:{servers.free_port()}/updates"
+    assert bench_run(root, closed, env=record.env) == (
+        12, ["12", "Impossible d'installer Zelk",
+             "Plateforme injoignable : vérifie ta connexion puis relance."])
+    assert record.starts() == []
+    # What arrived is kept: once the server has it all, only the missing content is fetched.
+    whole, before = whole_partials(root), len(server.requests())
+    releases.publish(release_v2())
+    assert bench_run(root, server.url())[0] == 10
+    assert app_files(root) == release_v2()
+    assert not whole & set(fetched_digests(r.path for r in server.requests()[before:]))
+    TALLY["runs recovered"] += 1
+
+
 def test_stalled_file_times_out(update):
     data = release_v2()[TARGET]
     began = time.monotonic()
@@ -358,13 +426,14 @@ def test_killed_at_random_points(tmp_path, releases):
             new_state = (index_of(manifest), manifest["date"].encode() + b"\r\n", current)
             assert_state(root, found, old_state, new_state)
             moments[moment_of(found, old, state(root), new_state)] += 1
-            # The rerun fetches only contents the index does not record as in place.
-            recorded = {digest for digest, _ in index_records(root).values()}
+            # The rerun fetches only contents neither recorded as in place nor whole in
+            # their partial file; a run with no network before it starts no mix.
+            kept = {digest for digest, _ in index_records(root).values()} | whole_partials(root)
+            assert_offline_run_starts_no_mix(root, old, current)
             fault.clear_requests()
             assert bench_run(root, mirror(fault, releases, current, {}))[0] == 10
-            refetched = {path.rsplit("/", 1)[1] for _, path in fault.requests()
-                         if "/files/" in path}
-            assert recorded.isdisjoint(refetched), "a recorded file was fetched again"
+            refetched = set(fetched_digests(path for _, path in fault.requests()))
+            assert kept.isdisjoint(refetched), "a content already on disk was fetched again"
             assert app_files(root) == current
             assert leftovers(root) == []
             TALLY["runs recovered"] += 1
@@ -382,6 +451,53 @@ def moment_of(found, old, state_now, new_state):
     if found == old:
         return "before any file"
     return "amid the files"
+
+
+def test_killed_while_files_are_put_in_place(tmp_path, releases, server):
+    """Kills aimed at the switch itself: once every content is on disk and the files of
+    a release of many small ones are being replaced. The launcher's folder is then a mix
+    with a switch pending; a run with no network finishes it from the partial files, and
+    a healthy run after it fetches nothing."""
+    seed = int(os.environ.get("ZELK_KILL_SEED", time.time_ns() % 1_000_000))
+    print(f"switch kill seed: {seed}")
+    rng = random.Random(seed)
+    root = tmp_path / "root"
+    app = installation(root)["app"]
+
+    def release(number):
+        files = {"ZelkLauncher.exe": LAUNCHER, "lib/big.bin": payload(2_000_000, number)}
+        files.update({f"data/{i:03}.txt": b"file %d of release %d\n" % (i, number)
+                      for i in range(400)})
+        return files
+
+    current = release(0)
+    releases.publish(current, date=stamp(seconds=-100))
+    assert bench_run(root, server.url())[0] == 10
+    killed = collections.Counter()
+    for number in range(1, 9):
+        old = current
+        current = release(number)
+        releases.publish(current, date=stamp(seconds=number - 100))
+        process = start(["--banc", win_path(root), server.url()])
+        deadline = time.monotonic() + 60
+        while not (app / ".zelk-pending").exists() and process.poll() is None:
+            assert time.monotonic() < deadline, "the switch never began"
+            time.sleep(0.001)
+        time.sleep(rng.uniform(0.0, 0.3))
+        process.kill()
+        process.wait(timeout=30)
+        TALLY["faults injected"] += 1
+        found = assert_whole(root, old, current)
+        killed["amid the files" if found not in (old, current) else
+               "before any file" if found == old else "after the files"] += 1
+        assert untrue_records(root) == []
+        before = len(server.requests())
+        assert_offline_run_starts_no_mix(root, old, current)
+        assert bench_run(root, server.url())[0] == 10
+        assert fetched_digests(r.path for r in server.requests()[before:]) == []
+        assert app_files(root) == current and not switch_pending(root)
+        TALLY["runs recovered"] += 1
+    print(f"switch kills: {dict(killed)}")
 
 
 def index_of(manifest):

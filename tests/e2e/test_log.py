@@ -6,7 +6,7 @@ import re
 
 from conftest import STANDIN, stamp
 from harness import (SOURCE_DIR, bench, file_version, installation, log_messages,
-                     same_version)
+                     install_whole, same_version)
 from test_bench import closed_port_url, standard_files
 
 LAUNCHER = STANDIN.read_bytes()
@@ -35,15 +35,18 @@ def test_an_install_step_by_step(tmp_path, releases, server):
     # Each file with what it weighs and the server that served it, as they arrive.
     assert sorted(messages[3:7]) == sorted(f"file {e['path']}: {e['size']} bytes from {folder}"
                                            for e in manifest["files"])
+    # Then they are put in place at once, when every one of them is on disk.
+    assert re.fullmatch(r"switched 4 files in \d+\.\d\d s", messages[7]), messages[7]
     assert re.fullmatch(r'end: result 10, showing "Mise à jour \.\.\." / "Starting Zelk", '
-                        r"after \d+\.\d\d s", messages[7]), messages[7]
-    assert len(messages) == 8
+                        r"after \d+\.\d\d s", messages[8]), messages[8]
+    assert len(messages) == 9
 
     # A second run appends; with nothing to fetch it says so.
     assert bench(root, server.url())[0] == 10
-    again = log_messages(root)[8:]
+    again = log_messages(root)[9:]
     assert again[2] == "files to fetch: 0 of 4, 0 bytes"
-    assert again[3].startswith("end: result 10")
+    assert again[3].startswith("switched 0 files in ")
+    assert again[4].startswith("end: result 10")
 
 
 def test_offline_names_the_error_and_never_the_link(tmp_path):
@@ -61,9 +64,7 @@ def test_offline_names_the_error_and_never_the_link(tmp_path):
 
 def test_refused_and_unreadable_manifests(tmp_path, releases, server):
     root = tmp_path / "root"
-    paths = installation(root)
-    paths["launcher"].parent.mkdir(parents=True)
-    paths["launcher"].write_bytes(LAUNCHER)
+    paths = install_whole(root, LAUNCHER)
     paths["settings"].parent.mkdir(parents=True)
     paths["settings"].write_text('{"channel": "beta"}')
     releases.publish(standard_files(), channel="beta", expires=stamp(seconds=-1))

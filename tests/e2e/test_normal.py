@@ -14,8 +14,8 @@ import servers
 
 from conftest import (BUILTIN_HTTP_PORT, BUILTIN_HTTPS_PORT, HOLD_FILE, STANDIN,
                       prefix_user_folder, stamp, windows_temp)
-from harness import (SOURCE_DIR, WINE_RUN, ZELK_EXE, file_version, installation, log_messages,
-                     own_processes, run, same_version, start, win_path)
+from harness import (SOURCE_DIR, WINE_RUN, ZELK_EXE, file_version, install_whole, installation,
+                     log_messages, own_processes, run, same_version, start, win_path)
 
 ICON = (SOURCE_DIR / "resources" / "zelk.ico").read_bytes()
 LAUNCHER = STANDIN.read_bytes()
@@ -47,9 +47,7 @@ def settle():
 
 
 def install_launcher(root, settings=None):
-    paths = installation(root)
-    paths["app"].mkdir(parents=True, exist_ok=True)
-    paths["launcher"].write_bytes(LAUNCHER)
+    paths = install_whole(root, LAUNCHER)
     if settings is not None:
         paths["settings"].parent.mkdir(parents=True, exist_ok=True)
         paths["settings"].write_text(settings)

@@ -9,7 +9,7 @@ import pytest
 
 import servers
 from conftest import BUILTIN_HTTP_PORT, STANDIN
-from harness import WINE_RUN, Png, close, installation, over, start, wine_env
+from harness import WINE_RUN, Png, close, install_whole, installation, over, start, wine_env
 
 SCREEN = (1280, 1024)  # the Xvfb screen of the tests; Wine's work area without a panel
 TRACK = (0xF1, 0xEC, 0xDA, 0xCC)
@@ -125,9 +125,7 @@ def test_an_error_stays_on_screen_for_eight_seconds(user_root):
 
 
 def test_success_closes_at_once(user_root, record):
-    paths = installation(user_root)
-    paths["app"].mkdir(parents=True)
-    paths["launcher"].write_bytes(STANDIN.read_bytes())
+    paths = install_whole(user_root, STANDIN.read_bytes())
     paths["settings"].parent.mkdir(parents=True)
     paths["settings"].write_text('{"autoUpdate": false}')
     began = time.monotonic()

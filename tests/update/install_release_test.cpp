@@ -22,6 +22,24 @@ TEST(ContentSources, ServingFolderFirstThenTheOtherServersReleaseFolder) {
               (Urls{L"http://127.0.0.1:9/u/latest"}));
 }
 
+TEST(SpaceNeeded, WhatIsStillToFetchACopyPerFurtherPathAndTheStateFiles) {
+    testing::ScratchDir root;
+    const InstallPaths paths = MakeInstallPaths(root.path());
+    const std::string a(64, 'a'), b(64, 'b'), c(64, 'c');
+    const std::vector<ManifestFile> pending = {
+        {L"a1", a, 10000},  // nothing of it here yet
+        {L"a2", a, 10000},  // the same content at a second path: a copy
+        {L"b", b, 9000},    // 5000 bytes of it in its partial file already
+        {L"c", c, 100},     // whole in its partial file
+    };
+    ASSERT_TRUE(testing::WriteBytes(PartialFile(paths, pending[2]), std::string(5000, 'b')));
+    ASSERT_TRUE(testing::WriteBytes(PartialFile(paths, pending[3]), std::string(100, 'c')));
+    const std::uint64_t state = (1 << 20) + 256 * 7;  // for a release of 7 files
+    EXPECT_EQ(SpaceNeeded(pending, 7, paths, 0), state + 10000 + 10000 + 4000);
+    // In whole clusters of 4 KiB: 12 KiB a content of 10,000 bytes.
+    EXPECT_EQ(SpaceNeeded(pending, 7, paths, 4096), state + 12288 + 12288 + (12288 - 8192));
+}
+
 TEST(RelativePaths, SameFileWhateverTheCaseOrSeparator) {
     EXPECT_TRUE(SameRelativePath(L"lib/A.dll", L"LIB\\a.DLL"));
     EXPECT_TRUE(SameRelativePath(L"caf\u00E9.txt", L"CAF\u00C9.TXT"));
