@@ -45,12 +45,6 @@ PreScanResult PreScanArguments(const std::vector<std::wstring>& args,
     return result;
 }
 
-bool ShouldWaitFor(long processId, unsigned long ownProcessId) {
-    // Process ids are 32-bit: the id is read as the DWORD OpenProcess would be given.
-    const auto id = static_cast<std::uint32_t>(processId);
-    return id != 0 && id != static_cast<std::uint32_t>(ownProcessId);
-}
-
 RunMode ChooseRunMode(const std::vector<std::wstring>& args) {
     const size_t count = args.size();
     if (count >= 3 && args[1] == kFolderRenameArg) {

@@ -50,11 +50,6 @@ bool IsAcceptedLink(const std::wstring& arg);
 
 RunMode ChooseRunMode(const std::vector<std::wstring>& args);
 
-// Whether "--after-game <id>" waits for that process: never for this process itself
-// (it would wait for its own end, forever) nor for id 0 (what wcstol gives for text
-// that is no number).
-bool ShouldWaitFor(long processId, unsigned long ownProcessId);
-
 // wcstol with base 10, as the process-id arguments are read.
 long ParseProcessId(const std::wstring& text);
 

@@ -22,13 +22,8 @@ constexpr DWORD kRenamePauseMs = 300;
 }  // namespace
 
 int RunFolderRename(DWORD processId) {
-    {
-        // The installed copy hands off and ends; its folder can be renamed after that.
-        UniqueHandle handingOff(OpenProcess(SYNCHRONIZE, FALSE, processId));
-        if (handingOff) {
-            WaitForSingleObject(handingOff.get(), kHandOffWaitMs);
-        }
-    }
+    // The installed copy hands off and ends; its folder can be renamed after that.
+    WaitForProcessEnd(processId, kHandOffWaitMs);
 
     const std::filesystem::path root = GetDataRoot();
     const std::wstring stored = GetOnDiskName(root);
@@ -65,8 +60,7 @@ int RunFolderRename(DWORD processId) {
     Log("end: result ", result, " (the installed copy ", result == 0 ? "started" : "not started",
         "), after ", RunLogSeconds(), " s");
     // This copy ran from a folder of its own under the temporary folder: it goes too.
-    wchar_t own[MAX_PATH] = {};
-    if (GetModuleFileNameW(nullptr, own, MAX_PATH) > 0) {
+    if (const std::wstring own = OwnProgramPath(); !own.empty()) {
         RemoveFolderAfterExit(std::filesystem::path(own).parent_path());
     }
     return result;

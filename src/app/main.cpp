@@ -15,6 +15,7 @@
 #include "app/folder_rename.h"
 #include "app/launch_options.h"
 #include "app/uninstall.h"
+#include "common/process.h"
 #include "common/win_handles.h"
 #include "install/file_helpers.h"
 #include "install/migration.h"
@@ -39,22 +40,6 @@ std::vector<std::wstring> SplitCommandLine() {
         LocalFree(argv);
     }
     return args;
-}
-
-void WaitForProcessEnd(long processId) {
-    if (!ShouldWaitFor(processId, GetCurrentProcessId())) {
-        return;
-    }
-    UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(processId)));
-    if (process) {
-        WaitForSingleObject(process.get(), INFINITE);
-    }
-}
-
-std::wstring OwnPath() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return path;
 }
 
 // GDI+ from start-up to shutdown; everything drawn with it must be gone first.
@@ -107,7 +92,7 @@ int RunNormal(HINSTANCE instance) {
         ShowWindow(window, SW_SHOW);
     }
 
-    std::thread worker = StartOrRunInline([path = OwnPath()] { WorkerBody(path); });
+    std::thread worker = StartOrRunInline([path = OwnProgramPath()] { WorkerBody(path); });
 
     // Without a window nothing would ever end the loop: just wait for the worker.
     if (window != nullptr) {
@@ -163,7 +148,9 @@ int Run(HINSTANCE instance) {
     SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
     const std::vector<std::wstring> args = SplitCommandLine();
 
-    const PreScanResult scan = PreScanArguments(args, WaitForProcessEnd);
+    // --after-game: as long as the game runs.
+    const PreScanResult scan = PreScanArguments(
+        args, [](long id) { WaitForProcessEnd(static_cast<DWORD>(id), INFINITE); });
     LaunchUrl = scan.launchUrl;
     AfterRename = scan.afterRename;
 
@@ -177,7 +164,7 @@ int Run(HINSTANCE instance) {
         case RunMode::Bench:
             return RunBench(args[2], args[3]);
         case RunMode::Uninstall:
-            return RunUninstall(ReadUninstallOptions(args), UserUninstallSetup(OwnPath()));
+            return RunUninstall(ReadUninstallOptions(args), UserUninstallSetup(OwnProgramPath()));
         case RunMode::UninstallFinish:
             return RunUninstallFinish(static_cast<DWORD>(ParseProcessId(args[2])));
         case RunMode::RenderTest:

@@ -198,20 +198,14 @@ bool RemoveInstalledProgram(const InstallPaths& paths) {
 }
 
 int RunUninstallFinish(DWORD processId) {
-    {
-        UniqueHandle uninstalling(OpenProcess(SYNCHRONIZE, FALSE, processId));
-        if (uninstalling) {
-            // It shows its last message first; the user takes the time they need.
-            WaitForSingleObject(uninstalling.get(), INFINITE);
-        }
-    }
+    // It shows its last message first; the user takes the time they need.
+    WaitForProcessEnd(processId, INFINITE);
     const InstallPaths paths = MakeInstallPaths(GetDataRoot());
     SetOwnRoot(paths.root);
     BeginRunLog(paths.logsDir);  // kept with the user's data, or gone with it
     const bool removed = RemoveInstalledProgram(paths);
     Log("uninstall finished: ", paths.exePath, removed ? " removed" : " not removed");
-    wchar_t own[MAX_PATH] = {};
-    if (GetModuleFileNameW(nullptr, own, MAX_PATH) > 0) {
+    if (const std::wstring own = OwnProgramPath(); !own.empty()) {
         RemoveFolderAfterExit(fs::path(own).parent_path());
     }
     return removed ? 0 : 2;

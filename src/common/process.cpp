@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "common/win_handles.h"
 
 namespace zelk {
@@ -27,6 +29,36 @@ std::wstring Quoted(std::wstring_view text) {
     quoted.append(backslashes, L'\\');  // doubled before the closing quote
     quoted += L'"';
     return quoted;
+}
+
+bool WaitForProcessEnd(unsigned long processId, unsigned long timeoutMs) {
+    if (processId == 0 || processId == GetCurrentProcessId()) {
+        return true;
+    }
+    UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
+    return !process || WaitForSingleObject(process.get(), timeoutMs) != WAIT_TIMEOUT;
+}
+
+std::wstring OwnProgramPath() {
+    // The longest path Windows has, "\\?\" form included.
+    constexpr DWORD kLongestPath = 32768;
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return {};
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        // Cut at the buffer's end: a larger one, up to the longest path there is.
+        if (path.size() >= kLongestPath) {
+            return {};
+        }
+        path.resize(std::min<std::size_t>(path.size() * 2, kLongestPath));
+    }
 }
 
 bool StartProcess(const std::wstring& application, const std::wstring& commandLine,

@@ -14,6 +14,17 @@ namespace zelk {
 // ending with "\" thus reaches the launcher as sent, not as an escaped quote.
 std::wstring Quoted(std::wstring_view text);
 
+// Waits at most timeoutMs (INFINITE: as long as it takes) for the process with that id to
+// end. True when it has ended, or when there is nothing to wait for (no such process, or
+// one that may not be watched); false when the time ran out. Never waits for this
+// process itself, nor for id 0 (what text that is no number reads as): both would never
+// end.
+bool WaitForProcessEnd(unsigned long processId, unsigned long timeoutMs);
+
+// The running program's own path, whole whatever its length; empty when Windows cannot
+// give it (never a path cut at MAX_PATH, which would name another file).
+std::wstring OwnProgramPath();
+
 // CreateProcessW with no inherited handles, the caller's environment and the default
 // window state; the new process is neither waited for nor watched.
 bool StartProcess(const std::wstring& application, const std::wstring& commandLine,

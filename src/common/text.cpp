@@ -60,13 +60,13 @@ std::wstring UpperCaseName(std::wstring_view text) {
 }
 
 bool SamePathText(std::wstring_view a, std::wstring_view b) {
-    if (a.size() != b.size() || a.size() > INT_MAX) {
+    if (a.size() != b.size()) {
         return false;
     }
-    const std::wstring left = WithBackslashes(std::wstring(a));
-    const std::wstring right = WithBackslashes(std::wstring(b));
-    return CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right.c_str(),
-                                static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
+    // The one way names are compared: the upper case UpperCaseName gives, which the keys
+    // of release paths use too.
+    return a.empty() || UpperCaseName(WithBackslashes(std::wstring(a))) ==
+                            UpperCaseName(WithBackslashes(std::wstring(b)));
 }
 
 }  // namespace zelk

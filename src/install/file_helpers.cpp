@@ -9,6 +9,8 @@
 #include <string>
 #include <system_error>
 
+#include "common/text.h"
+
 namespace zelk {
 namespace {
 
@@ -36,13 +38,6 @@ bool IsSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
 }
 
-// Letter case aside, as the file system compares names.
-bool SameText(std::wstring_view a, std::wstring_view b) {
-    return a.size() == b.size() && a.size() <= INT_MAX &&
-           (a.empty() || CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL);
-}
-
 // The data root of the run and, once it exists, the path the file system gives it. Set
 // before any other thread starts; the lock only keeps a late reader honest.
 std::mutex rootLock;
@@ -57,7 +52,7 @@ std::wstring ExpectedFinal(const fs::path& path) {
     std::lock_guard<std::mutex> hold(rootLock);
     if (rootPath.empty() || text.size() <= rootPath.size() + 1 ||
         !IsSeparator(text[rootPath.size()]) ||
-        !SameText(std::wstring_view(text).substr(0, rootPath.size()), rootPath)) {
+        !SamePathText(std::wstring_view(text).substr(0, rootPath.size()), rootPath)) {
         return {};
     }
     if (rootFinal.empty()) {
@@ -115,7 +110,7 @@ bool HandleIsPath(HANDLE handle, const fs::path& path) {
     }
     const DWORD attributes = HandleAttributes(handle);
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-           SameText(HandleFinalPath(handle), expected);
+           SamePathText(HandleFinalPath(handle), expected);
 }
 
 // Opens what stands at path itself, a link included where the platform can (Windows),
@@ -165,7 +160,8 @@ Judged Judge(const fs::path& path) {
     }
     judged.attributes = HandleAttributes(judged.handle.get());
     const std::wstring expected = ExpectedFinal(path);
-    const bool here = expected.empty() || SameText(HandleFinalPath(judged.handle.get()), expected);
+    const bool here =
+        expected.empty() || SamePathText(HandleFinalPath(judged.handle.get()), expected);
     if (judged.attributes == INVALID_FILE_ATTRIBUTES) {
         judged.standing = Standing::Failed;
     } else if (!here) {
@@ -240,7 +236,7 @@ bool IsLinkBelowRoot(const fs::path& path) {
         return true;
     }
     const std::wstring reached = FinalPath(part);
-    return !reached.empty() && !SameText(reached, ExpectedFinal(part));
+    return !reached.empty() && !SamePathText(reached, ExpectedFinal(part));
 }
 
 UniqueFile OpenOwnFile(const fs::path& path, DWORD access, DWORD share, bool create) {

@@ -5,7 +5,7 @@
 #include <system_error>
 #include <vector>
 
-#include "common/ascii.h"
+#include "common/text.h"
 #include "install/file_helpers.h"
 #include "install/paths.h"
 
@@ -20,12 +20,11 @@ constexpr const wchar_t* kDataFiles[] = {
 
 // The bootstrapper's own files stay beside it.
 bool StaysInRoot(std::wstring_view name) {
-    return EqualsIgnoringAsciiCase(name, L"Zelk.exe") ||
-           EqualsIgnoringAsciiCase(name, L"Zelk.exe.old");
+    return SamePathText(name, L"Zelk.exe") || SamePathText(name, L"Zelk.exe.old");
 }
 
 bool IsLogFile(std::wstring_view name) {
-    return name.size() >= 5 && EqualsIgnoringAsciiCase(name.substr(name.size() - 4), L".log");
+    return name.size() >= 5 && SamePathText(name.substr(name.size() - 4), L".log");
 }
 
 // Regular files directly in root, listed completely before anything moves. A

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/launch_options.h"
+#include "common/process.h"
 #include "common/text.h"
 #include "common/win_handles.h"
 #include "install/file_helpers.h"
@@ -17,11 +18,9 @@ int RunBench(const std::wstring& dataRoot, const std::wstring& baseUrl) {
     DataRootOverride = dataRoot;
     BaseUrlOverride = baseUrl;
 
-    wchar_t own[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, own, MAX_PATH);
     int result = kBenchFailed;
     try {
-        result = RunUpdateFlow(own);
+        result = RunUpdateFlow(OwnProgramPath());
     } catch (...) {
         // Reported through the result like any other failure.
     }

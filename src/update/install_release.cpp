@@ -244,11 +244,6 @@ std::vector<std::wstring> ContentSources(const std::wstring& releaseFolder,
     return sources;
 }
 
-bool SameRelativePath(const std::wstring& a, const std::wstring& b) {
-    const std::wstring key = PathKey(a);
-    return !key.empty() && key == PathKey(b);
-}
-
 std::uint64_t SpaceNeeded(const std::vector<ManifestFile>& pending, std::size_t releaseFiles,
                           const InstallPaths& paths, std::uint64_t clusterBytes) {
     std::uint64_t needed = kStateBytes + kStateBytesPerFile * releaseFiles;

@@ -30,11 +30,6 @@ struct FlowContext {
 std::vector<std::wstring> ContentSources(const std::wstring& releaseFolder,
                                          const std::vector<std::wstring>& baseUrls);
 
-// Whether two relative paths name the same file as Windows resolves them: letter
-// case, "/" versus "\", "." names, doubled separators and trailing dots do not
-// matter. A path that names nothing usable is the same as no other.
-bool SameRelativePath(const std::wstring& a, const std::wstring& b);
-
 // The bytes the disk must have free to install pending, the files still to put in place
 // of a release of releaseFiles files: every content still to fetch (less what its
 // partial file holds), a copy for each further path of a content, each rounded up to

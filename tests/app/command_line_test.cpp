@@ -117,19 +117,6 @@ TEST(RunModes, RenameAndMigrationComeBeforeTheOthers) {
               RunMode::MigrationTrial);
 }
 
-TEST(ProcessIds, NeitherItsOwnNorZeroIsWaitedFor) {
-    const unsigned long own = 4242;
-    const std::pair<long, bool> cases[] = {
-        {4242, false}, {0, false}, {4243, true},
-        {1, true},     {-1, true},  // 0xFFFFFFFF: not a process, so OpenProcess fails and nothing
-                                    // waits
-    };
-    for (const auto& [id, waits] : cases) {
-        EXPECT_EQ(ShouldWaitFor(id, own), waits) << id;
-    }
-    EXPECT_FALSE(ShouldWaitFor(ParseProcessId(L"not a number"), own));
-}
-
 TEST(UninstallSwitches, AnywhereAfterTheKeywordAndExact) {
     const auto read = [](const Args& args) {
         const UninstallOptions options = ReadUninstallOptions(args);

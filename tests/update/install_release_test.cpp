@@ -40,14 +40,6 @@ TEST(SpaceNeeded, WhatIsStillToFetchACopyPerFurtherPathAndTheStateFiles) {
     EXPECT_EQ(SpaceNeeded(pending, 7, paths, 4096), state + 12288 + 12288 + (12288 - 8192));
 }
 
-TEST(RelativePaths, SameFileWhateverTheCaseOrSeparator) {
-    EXPECT_TRUE(SameRelativePath(L"lib/A.dll", L"LIB\\a.DLL"));
-    EXPECT_TRUE(SameRelativePath(L"caf\u00E9.txt", L"CAF\u00C9.TXT"));
-    EXPECT_FALSE(SameRelativePath(L"lib/a.dll", L"lib/a.dl"));
-    EXPECT_FALSE(SameRelativePath(L"lib/a.dll", L"lib/b.dll"));
-    EXPECT_FALSE(SameRelativePath(L"a b", L"a_b"));
-}
-
 TEST(SelectPendingFiles, OnlyWhatTheIndexAndTheDiskDoNotVouchFor) {
     testing::ScratchDir app;
     const std::string a(64, 'a'), b(64, 'b');
