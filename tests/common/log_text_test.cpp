@@ -58,7 +58,7 @@ TEST(LogLine, WhatAServerOrAPathHoldsIsWrittenAsValidUtf8OnOneLine) {
 }
 
 TEST(LogRotation, TheLogNeverPassesOneMebibyte) {
-    constexpr std::uint64_t kMax = kLogRotateBytes,
+    constexpr std::uint64_t kMax = 1048576,  // written out: the size support is told
                             kAll = std::numeric_limits<std::uint64_t>::max();
     struct Case {
         std::uint64_t logBytes, lineBytes;
@@ -69,6 +69,8 @@ TEST(LogRotation, TheLogNeverPassesOneMebibyte) {
              Case{0, 2 * kMax, false},  // an empty log takes even an oversized line
              Case{kMax - 80, 80, false},
              Case{kMax - 80, 81, true},
+             Case{1000000, 48576, false},  // well past a million bytes, under one MiB
+             Case{1048000, 500, false},
              Case{kMax, 1, true},
              Case{kMax + 5, 1, true},  // grown by another writer meanwhile
              Case{1, kMax, true},

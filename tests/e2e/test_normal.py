@@ -251,6 +251,21 @@ def test_self_update_as_the_installed_copy(user_root, releases, builtin_servers,
     assert not (user_root / "Zelk.exe.old").exists()
 
 
+def test_a_bootstrapper_that_is_not_a_program_never_takes_zelks_place(user_root, releases,
+                                                                      builtin_servers, record):
+    """Signed or not, only a 64-bit Windows program may become Zelk.exe: the shortcuts and
+    zelk:// start it. The installed copy stays, and the launcher starts all the same."""
+    exe = install_self(user_root)
+    releases.publish(files(), bootstrapper=b"MZ" + b"\0" * 4096 + b"not a program")
+    builtin_servers()
+    assert run([LINK], exe=exe, env=record.env).returncode == 0
+    assert len(record.wait(1)) == 1
+    settle()
+    assert exe.read_bytes() == ZELK_EXE.read_bytes()
+    assert any(m.endswith(": not a 64-bit Windows program, refused")
+               for m in log_messages(user_root))
+
+
 def test_self_update_from_a_download_folder(user_root, releases, builtin_servers, record):
     new_exe = self_update_bytes()
     releases.publish(files(), bootstrapper=new_exe)

@@ -54,8 +54,9 @@ protected:
     }
 
     // Draws one frame of the current scale with the given progress.
-    std::unique_ptr<Gdiplus::Bitmap> Frame(double progress) {
-        SetStatus(L"Mise \u00E0 jour ...", L"Starting Zelk", progress);
+    std::unique_ptr<Gdiplus::Bitmap> Frame(double progress,
+                                           const std::wstring& detail = L"Starting Zelk") {
+        SetStatus(L"Mise \u00E0 jour ...", detail, progress);
         const int side = SplashSide();
         auto frame = std::make_unique<Gdiplus::Bitmap>(side, side, PixelFormat32bppPARGB);
         Gdiplus::Graphics graphics(frame.get());
@@ -153,6 +154,29 @@ TEST_F(Render, InterBoldFromTheResourcesDrawsTheTexts) {
         }
     }
     EXPECT_GT(textPixels, 100);
+}
+
+TEST_F(Render, AMessageTooLongForItsLineEndsAtTheMargin) {
+    Gdiplus::PrivateFontCollection fonts;
+    AddFontResourceToCollection(fonts, kRegularFontResource);
+    AddFontResourceToCollection(fonts, kBoldFontResource);
+    SplashFonts = &fonts;
+    // The detail line (baseline near y = 450) of a message far wider than the card.
+    auto frame = Frame(0.0, L"Conflit de fichiers : " + std::wstring(120, L'W') +
+                                L" existe d\u00E9j\u00E0 sous une autre forme.");
+    const auto textPixels = [&](int left, int right) {
+        int count = 0;
+        for (int y = 436; y < 456; ++y) {
+            for (int x = left; x < right; ++x) {
+                count += Near(Pixel(*frame, x, y), 0xFFE4E0D0, 60) ? 1 : 0;
+            }
+        }
+        return count;
+    };
+    // Text up to the margin where the bar ends (x = 489), the ellipsis included, and
+    // nothing between it and the card's edge.
+    EXPECT_GT(textPixels(440, 489), 20);
+    EXPECT_EQ(textPixels(491, 524), 0);
 }
 
 }  // namespace

@@ -25,6 +25,8 @@ LABELLED_BETA = publish.format_manifest({"date": "2025-07-01T00:00:00Z", "channe
 EXPIRED = publish.format_manifest({"date": "2020-01-01T00:00:00Z",
                                    "expires": "2020-02-01T00:00:00Z", "files": FILES})
 NOT_AN_OBJECT = b'["date", "2025-06-01T00:00:00Z"]\n'
+LABELLED_RELEASE = publish.format_manifest({"date": "2025-06-01T00:00:00Z", "channel": "release",
+                                            "expires": "2099-12-31T23:59:59Z", "files": FILES})
 TWO_FILES = publish.format_manifest({
     "date": "2025-06-01T00:00:00Z", "expires": "2099-12-31T23:59:59Z",
     "files": FILES + [publish.manifest_entry("lib/data.bin", b"data v2")]})
@@ -36,6 +38,8 @@ VECTORS = [
      "Acceptable until 2099, dated 2025-07-01T00:00:00Z; signed with the secondary key."),
     ("LabelledBeta", LABELLED_BETA, "primary",
      "As Beta, and signed for the beta channel (\"channel\": \"beta\")."),
+    ("LabelledRelease", LABELLED_RELEASE, "primary",
+     "As Current, and signed for the release channel (\"channel\": \"release\")."),
     ("Expired", EXPIRED, "primary", "Expired since 2020-02-01T00:00:00Z."),
     ("NotAnObject", NOT_AN_OBJECT, "primary", "Validly signed, but not a JSON object."),
     ("TwoFiles", TWO_FILES, "primary",

@@ -137,6 +137,19 @@ TEST_F(Search, AManifestSignedForAnotherChannelIsSkippedWithoutAMessage) {
     EXPECT_EQ(search.manifest.get("channel").asString(""), "beta");
 }
 
+TEST_F(Search, ForABetaUserEachFolderIsJudgedByItsOwnChannel) {
+    // Server 1 has no beta folder and replays the beta manifest under /release: a beta
+    // user falls back to "release", where a manifest for beta is as foreign as a forged
+    // one. Server 2's "release" manifest under /release is what such a user gets.
+    servers.Serve(kServer1 + L"/release", v::kLabelledBetaManifest, v::kLabelledBetaSignature);
+    servers.Serve(kServer2 + L"/release", v::kLabelledReleaseManifest,
+                  v::kLabelledReleaseSignature);
+    const ManifestSearch search = Run("beta");
+    EXPECT_EQ(search.releaseFolder, kServer2 + L"/release");
+    EXPECT_EQ(search.manifest.get("channel").asString(""), "release");
+    EXPECT_TRUE(search.lastRefusal.empty());
+}
+
 TEST_F(Search, AnOversizedSignatureFailsItsCandidate) {
     servers.Serve(kServer1 + L"/release", v::kCurrentManifest,
                   std::string(v::kCurrentSignature) + std::string(4096, '\n'));

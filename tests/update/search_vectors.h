@@ -14,7 +14,7 @@ inline constexpr std::string_view kCurrentManifest =
     "    {\"path\": \"ZelkLauncher.exe\", \"sha256\": \"ba048a0b0da9721531d3d9d0330df1605dc2e8ab8dcc26116c62d2d99f6b4143\", \"size\": 11}\n"
     "  ]\n"
     "}\n";
-inline constexpr std::string_view kCurrentSignature = "MxzmImeJsPGYJRS0LLKpxTO3SwGGerNI0k22htLN7r0wjQn4kiAmmt1Q22iVdayeZ+whQalCdjnR3HFXFhy7xw==";
+inline constexpr std::string_view kCurrentSignature = "jhZx2jeccBYkJ5+G78dGr/R1cWU8WUvMgaDTyKeqQX+Y0vuTaypj+Z6xvhtj1QEcuofUUJIxxcz6EOm5CpNlEw==";
 
 // Acceptable until 2099, dated 2025-07-01T00:00:00Z; signed with the secondary key.
 inline constexpr std::string_view kBetaManifest =
@@ -25,7 +25,7 @@ inline constexpr std::string_view kBetaManifest =
     "    {\"path\": \"ZelkLauncher.exe\", \"sha256\": \"ba048a0b0da9721531d3d9d0330df1605dc2e8ab8dcc26116c62d2d99f6b4143\", \"size\": 11}\n"
     "  ]\n"
     "}\n";
-inline constexpr std::string_view kBetaSignature = "LXo5bI/3qovo4DOwUazgn2+RrfUxvEEXv3oS8xbkynExk2xUFsm4nbiyai6Npwyg03BDgdXKvQ5vIsCAO+edOg==";
+inline constexpr std::string_view kBetaSignature = "DV9oqRR4iil2JE7T3gvEXhUMCVjq4nJZ9+15QTFJlBnUsJHwzw5zOkqNKmWvJgb3O984h429deFnyKrWKdjjQg==";
 
 // As Beta, and signed for the beta channel ("channel": "beta").
 inline constexpr std::string_view kLabelledBetaManifest =
@@ -37,7 +37,19 @@ inline constexpr std::string_view kLabelledBetaManifest =
     "    {\"path\": \"ZelkLauncher.exe\", \"sha256\": \"ba048a0b0da9721531d3d9d0330df1605dc2e8ab8dcc26116c62d2d99f6b4143\", \"size\": 11}\n"
     "  ]\n"
     "}\n";
-inline constexpr std::string_view kLabelledBetaSignature = "g2PEhlsjKGpk+hcqaKuAfZomZzN9WYzjTIrYfzAP1fhB+yiAAtk/Uo+jtsTS7fKRQpC4oAd4BHWUL49N81sRHg==";
+inline constexpr std::string_view kLabelledBetaSignature = "IJzMu7aMdFNYDXaaY1OxSfkVO5qvxLFU91CTa2kFRypSi42oTgmDIX/Ei1azoJWlhc4IrWd2o5bhn9WfD54tJg==";
+
+// As Current, and signed for the release channel ("channel": "release").
+inline constexpr std::string_view kLabelledReleaseManifest =
+    "{\n"
+    "  \"date\": \"2025-06-01T00:00:00Z\",\n"
+    "  \"channel\": \"release\",\n"
+    "  \"expires\": \"2099-12-31T23:59:59Z\",\n"
+    "  \"files\": [\n"
+    "    {\"path\": \"ZelkLauncher.exe\", \"sha256\": \"ba048a0b0da9721531d3d9d0330df1605dc2e8ab8dcc26116c62d2d99f6b4143\", \"size\": 11}\n"
+    "  ]\n"
+    "}\n";
+inline constexpr std::string_view kLabelledReleaseSignature = "TALWPbBi6nTw4xtOUrP6Z4yidaQby7371UK0fG+N1MsDlHEuKWvWQUqjR0BaiVeddV8fMYG8JKZobf2AOMAu0Q==";
 
 // Expired since 2020-02-01T00:00:00Z.
 inline constexpr std::string_view kExpiredManifest =
@@ -48,12 +60,12 @@ inline constexpr std::string_view kExpiredManifest =
     "    {\"path\": \"ZelkLauncher.exe\", \"sha256\": \"ba048a0b0da9721531d3d9d0330df1605dc2e8ab8dcc26116c62d2d99f6b4143\", \"size\": 11}\n"
     "  ]\n"
     "}\n";
-inline constexpr std::string_view kExpiredSignature = "gEyxqkzIL7Le1wIvfvCEPA3kUefPzfEax3YvBUk/kK3ZdwEuq3dGCmwqTJbyOw2S1HZh5VDPzq1ZryN/jYgJnA==";
+inline constexpr std::string_view kExpiredSignature = "+Y+u/tiNxtrrk5QAzhZ2nBIeXuGsRPcgEZYYlrq2YdXPxswSLLmFfAFSYxPnIEJVTErPQConcZ7kKZjvK6E53Q==";
 
 // Validly signed, but not a JSON object.
 inline constexpr std::string_view kNotAnObjectManifest =
     "[\"date\", \"2025-06-01T00:00:00Z\"]\n";
-inline constexpr std::string_view kNotAnObjectSignature = "o2BmXVzNjqTSH4a4+5sMoaf8KyQU3OORyTp+nQhnjVozIYs3L7eL3gHT/72DqgYc/tDypEKeDXHA0OhXmAKHYA==";
+inline constexpr std::string_view kNotAnObjectSignature = "jKN9/q2eES1TVOU+zm/dkThT/ebbgVHVAK2MiFZroSjtvnBLJygwjvKCSGMLJZ1NdeB4JxVqOqan3YIcZ9K+pg==";
 
 // As Current, with a second file: lib/data.bin, "data v2".
 inline constexpr std::string_view kTwoFilesManifest =
@@ -65,6 +77,6 @@ inline constexpr std::string_view kTwoFilesManifest =
     "    {\"path\": \"lib/data.bin\", \"sha256\": \"5f4be870850f48178d52a2dd9254287c68109e43ade1e4df82a7f98736b23007\", \"size\": 7}\n"
     "  ]\n"
     "}\n";
-inline constexpr std::string_view kTwoFilesSignature = "JLTKov+GO7uJ6i0OA+TT+fzVB86xPn9EFoLj6lYvnjO6mPw5sgss7ZKaruzDipUciaTaunQtZ+soqaxmRGDJBQ==";
+inline constexpr std::string_view kTwoFilesSignature = "9eU7EOoGhD3xCgzYdtQfd9K2Whls6m2/HZLejf/9pNEzW7uVLpoFZnln5B8zFB4oG4TrmAe3Uova7CUH5Ag3tA==";
 
 }  // namespace zelk::search_vectors
