@@ -34,8 +34,9 @@ ZELK_SECONDARY_PUBLIC_KEY); "new-key" writes a new P-256 private key (mode 0600,
 never over an existing file) and prints its public half.
 
 As a module, for tests that craft unusual releases: sign_bytes, sign_raw,
-verify_bytes, format_manifest, manifest_entry, write_release and publish.
-Needs Debian's python3-cryptography.
+verify_bytes, format_manifest, manifest_entry, block_map, cut_blocks, read_block_map,
+write_release and publish.
+Needs Debian's python3-cryptography, and python3-numpy to cut block maps.
 """
 
 import argparse
@@ -341,6 +342,152 @@ def collect_files(source):
         raise PublishError(f"{len(problems)} path(s) the client cannot install as they are:\n"
                            f"{listed}")
     return found
+
+
+# Block maps ---------------------------------------------------------------------------
+# A file of BLOCK_MAP_THRESHOLD bytes or more gets a block map: its content-defined
+# blocks, each with its size and SHA-256, so that a client holding an older copy fetches
+# only the blocks it lacks. The client cuts its copy with the same rule
+# (src/net/block_cutter.h): every parameter here is part of the map's version 1.
+#
+# A gear hash rolls over the bytes, hash = (hash << 1) + GEAR[byte] modulo 2^64, so the
+# hash after a byte depends on that byte and the 63 before it. A block of length L may end
+# after a byte whose hash has no bit set under BLOCK_MASK_STRICT while L < BLOCK_AVERAGE,
+# under BLOCK_MASK_LOOSE from then on; none ends before BLOCK_MINIMUM bytes, one ends at
+# BLOCK_MAXIMUM bytes whatever the hash says, and the last block is what remains.
+#
+# Map layout, integers little-endian: "ZBLK", the version byte (1), the block count
+# (4 bytes), then per block its size (4 bytes) and its SHA-256 (32 bytes).
+
+BLOCK_MAP_THRESHOLD = 1 << 20
+BLOCK_MINIMUM = 16 * 1024
+BLOCK_AVERAGE = 64 * 1024
+BLOCK_MAXIMUM = 256 * 1024
+BLOCK_MASK_STRICT = 0xFFFF_8000_0000_0000  # the 17 high bits
+BLOCK_MASK_LOOSE = 0xFFFE_0000_0000_0000  # the 15 high bits
+GEAR_SEED = 0x5A45_4C4B  # "ZELK"
+BLOCK_MAP_MAGIC = b"ZBLK"
+BLOCK_MAP_VERSION = 1
+BLOCK_MAP_HEADER = 9
+BLOCK_MAP_ENTRY = 36
+_MASK64 = (1 << 64) - 1
+# Hashes are computed for this many positions at once: small enough for the processor's
+# caches, large enough that numpy's cost per call does not show.
+_HASH_WINDOW = 1 << 17
+
+
+def gear_table():
+    """GEAR[i], the (i + 1)-th output of splitmix64 seeded with GEAR_SEED."""
+    table, state = [], GEAR_SEED
+    for _ in range(256):
+        state = (state + 0x9E3779B97F4A7C15) & _MASK64
+        z = state
+        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & _MASK64
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & _MASK64
+        table.append(z ^ (z >> 31))
+    return table
+
+
+def _cut_candidates(view, np):
+    """For consecutive stretches of view: (end of the stretch, positions in it whose hash
+    passes the strict mask, positions whose hash passes the loose one). The hash of a
+    position is the sum of GEAR[byte] << distance over the 64 bytes that end there,
+    computed for a whole stretch at once by doubling the summed length: 1, 2, 4 ... 64."""
+    gear = np.array(gear_table(), dtype=np.uint64)
+    # A mask of high bits is passed exactly by the values below its lowest bit.
+    strict_below = np.uint64((1 << 64) - BLOCK_MASK_STRICT)
+    loose_below = np.uint64((1 << 64) - BLOCK_MASK_LOOSE)
+    hashes = np.empty(_HASH_WINDOW + 63, dtype=np.uint64)
+    shifted = np.empty_like(hashes)
+    for start in range(0, len(view), _HASH_WINDOW):
+        first = max(0, start - 63)
+        piece = view[first:start + _HASH_WINDOW]
+        count = len(piece)
+        sums = hashes[:count]
+        np.take(gear, piece, out=sums, mode="clip")
+        for length in (1, 2, 4, 8, 16, 32):
+            if length >= count:
+                break
+            np.left_shift(sums[:count - length], np.uint64(length), out=shifted[:count - length])
+            np.add(sums[length:], shifted[:count - length], out=sums[length:])
+        sums = sums[start - first:]
+        loose = np.flatnonzero(sums < loose_below)
+        strict = loose[sums[loose] < strict_below]
+        yield start + len(sums), strict + start, loose + start
+
+
+def cut_blocks(data):
+    """The sizes of the content-defined blocks of data (bytes or a buffer), in order."""
+    import numpy as np  # only publishing needs it
+    view = np.frombuffer(data, dtype=np.uint8)
+    total = len(view)
+    sizes, start = [], 0
+    strict = loose = np.empty(0, dtype=np.int64)
+    for known, new_strict, new_loose in _cut_candidates(view, np):
+        strict = np.concatenate((strict, new_strict))
+        loose = np.concatenate((loose, new_loose))
+        # A block is decided once the hashes of its longest extent are known.
+        while start < total and (known == total or start + BLOCK_MAXIMUM <= known):
+            limit = min(start + BLOCK_MAXIMUM, total)
+            end = limit
+            found = np.searchsorted(strict, start + BLOCK_MINIMUM - 1)
+            if found < len(strict) and strict[found] < min(start + BLOCK_AVERAGE - 1, limit):
+                end = int(strict[found]) + 1
+            else:
+                found = np.searchsorted(loose, start + BLOCK_AVERAGE - 1)
+                if found < len(loose) and loose[found] < limit:
+                    end = int(loose[found]) + 1
+            sizes.append(end - start)
+            start = end
+        strict = strict[np.searchsorted(strict, start):]
+        loose = loose[np.searchsorted(loose, start):]
+    return sizes
+
+
+def block_map(data):
+    """The block map of data: its blocks as cut_blocks cuts them, with their digests."""
+    view = memoryview(data)
+    sizes = cut_blocks(view)
+    parts = [BLOCK_MAP_MAGIC, bytes([BLOCK_MAP_VERSION]), len(sizes).to_bytes(4, "little")]
+    offset = 0
+    for size in sizes:
+        parts += [size.to_bytes(4, "little"), hashlib.sha256(view[offset:offset + size]).digest()]
+        offset += size
+    return b"".join(parts)
+
+
+def max_block_map_size(file_size):
+    """The largest map a file can have (every block but the last of BLOCK_MINIMUM bytes
+    at least): the cap a client reads it with."""
+    return BLOCK_MAP_HEADER + BLOCK_MAP_ENTRY * -(-file_size // BLOCK_MINIMUM)
+
+
+def read_block_map(data, file_size):
+    """(sizes, digests) of a map describing a file of file_size bytes, as the client
+    reads it; raises PublishError saying what is wrong with it."""
+    if len(data) < BLOCK_MAP_HEADER or data[:4] != BLOCK_MAP_MAGIC or \
+            data[4] != BLOCK_MAP_VERSION:
+        raise PublishError(f"not a version {BLOCK_MAP_VERSION} block map")
+    count = int.from_bytes(data[5:9], "little")
+    if len(data) != BLOCK_MAP_HEADER + BLOCK_MAP_ENTRY * count:
+        raise PublishError(f"{len(data)} bytes, not {BLOCK_MAP_HEADER} + "
+                           f"{BLOCK_MAP_ENTRY} x {count} blocks")
+    if count > -(-file_size // BLOCK_MINIMUM):
+        raise PublishError(f"{count} blocks, more than a file of {file_size} bytes can hold")
+    sizes, digests = [], []
+    for index in range(count):
+        at = BLOCK_MAP_HEADER + BLOCK_MAP_ENTRY * index
+        size = int.from_bytes(data[at:at + 4], "little")
+        smallest = 1 if index + 1 == count else BLOCK_MINIMUM
+        if not smallest <= size <= BLOCK_MAXIMUM:
+            raise PublishError(f"block {index} has {size} bytes, not {smallest} to "
+                               f"{BLOCK_MAXIMUM}")
+        sizes.append(size)
+        digests.append(data[at + 4:at + BLOCK_MAP_ENTRY].hex())
+    if sum(sizes) != file_size:
+        raise PublishError(f"its blocks add up to {sum(sizes)} bytes, not the file's "
+                           f"{file_size}")
+    return sizes, digests
 
 
 # Writing ------------------------------------------------------------------------------
