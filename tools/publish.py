@@ -9,19 +9,22 @@
     publish.py new-key KEY.pem [--password-env VAR]
 
 "release" writes OUT/CHANNEL/manifest.json, OUT/CHANNEL/manifest.sig and
-OUT/CHANNEL/files/<sha256> for every file below SOURCE (and the bootstrapper).
-The manifest names its channel ("channel"), so that clients refuse it when it is
-served under another channel's folder. A tree with a path that Windows would read
-differently, that the client would skip, or that names the same file as another
-path on Windows is refused, with every offending path named; so is a release whose
-manifest.json would be larger than the 4 MiB (4194304 bytes) that clients accept.
+OUT/CHANNEL/files/<sha256> for every file below SOURCE (and the bootstrapper). A file
+of 1 MiB or more also gets a block map (see "Block maps" below), stored the same way
+under its own digest, which the file's entry names as "blocks". The manifest names its
+channel ("channel"), so that clients refuse it when it is served under another
+channel's folder. A tree with a path that Windows would read differently, that the
+client would skip, or that names the same file as another path on Windows is refused,
+with every offending path named; so is a release whose manifest.json would be larger
+than the 4 MiB (4194304 bytes) that clients accept.
 
 "verify" checks a published channel, in a folder (the one served as /updates) or
 at an http(s) base URL: the signature under the given public keys (by default the
 two development keys), the channel field, the expiry still ahead, every path and
-every file of the content store (present, right size and digest), and the
-bootstrapper (a 64-bit Windows executable). It prints what it found and exits 1
-at the first kind of problem, naming each problem of that kind.
+every file of the content store (present, right size and digest), every block map
+(present, its digest, read as a client reads it, every block's digest against the
+content) and the bootstrapper (a 64-bit Windows executable). It prints what it found
+and exits 1 at the first kind of problem, naming each problem of that kind.
 Time stamps are YYYY-MM-DDTHH:MM:SSZ (UTC); the date defaults to now and the
 expiry to the date plus 30 days. With the same inputs (an explicit date and
 expiry included) a second run leaves every byte as it was: ECDSA signatures are
@@ -243,8 +246,20 @@ def format_manifest(manifest):
     return ("\n".join(lines) + "\n").encode("utf-8")
 
 
-def manifest_entry(path, data):
-    return {"path": path, "sha256": sha256_hex(data), "size": len(data)}
+def manifest_entry(path, data, blocks=None):
+    """A "files" element; blocks, when given, is the digest of the content's block map."""
+    entry = {"path": path, "sha256": sha256_hex(data), "size": len(data)}
+    if blocks is not None:
+        entry["blocks"] = blocks
+    return entry
+
+
+def manifest_placeholder(path, size):
+    """An entry of the same length as the one publish writes for a file of that size."""
+    entry = {"path": path, "sha256": "0" * 64, "size": size}
+    if size >= BLOCK_MAP_THRESHOLD:
+        entry["blocks"] = "0" * 64
+    return entry
 
 
 def check_manifest_size(manifest_bytes):
@@ -610,7 +625,7 @@ def publish(source, out, channel="release", key="primary", bootstrapper=None, da
     # Every digest has 64 characters, so the manifest's size is known from the paths and
     # sizes alone: a release too large for clients is refused before anything is stored.
     check_manifest_size(format_manifest(dict(manifest, files=[
-        {"path": path, "sha256": "0" * 64, "size": file.stat().st_size} for path, file in files])))
+        manifest_placeholder(path, file.stat().st_size) for path, file in files])))
     if bootstrapper is not None:
         data = pathlib.Path(bootstrapper).read_bytes()
         manifest["bootstrapper"] = {"sha256": store_content(folder, data), "size": len(data)}
@@ -618,7 +633,10 @@ def publish(source, out, channel="release", key="primary", bootstrapper=None, da
     for path, file in files:
         data = file.read_bytes()
         store_content(folder, data)
-        entries.append(manifest_entry(path, data))
+        blocks = None
+        if len(data) >= BLOCK_MAP_THRESHOLD:
+            blocks = store_content(folder, block_map(data))
+        entries.append(manifest_entry(path, data, blocks))
     manifest["files"] = entries
     return write_release(out, channel, manifest, key, password=password)
 
@@ -664,18 +682,28 @@ class _Tree:
             data = stream.read(limit + 1)
         return data if len(data) <= limit else None
 
-    def measure(self, relative):
-        """(size, sha256 digest, first bytes) of a file, read in pieces; None when missing."""
+    def measure(self, relative, blocks=()):
+        """(size, sha256 digest, first bytes, digests of its first blocks of the given
+        sizes) of a file, read in pieces; None when missing."""
         stream = self._open(relative)
         if stream is None:
             return None
         digest, size, head = hashlib.sha256(), 0, b""
+        sizes = iter(blocks)
+        block, left, block_digests = hashlib.sha256(), next(sizes, None), []
         with stream:
             while chunk := stream.read(_CHUNK):
                 head = head or chunk[:4096]
                 digest.update(chunk)
                 size += len(chunk)
-        return size, digest.hexdigest(), head
+                view = memoryview(chunk)
+                while view and left is not None:
+                    block.update(view[:left])
+                    left, view = left - len(view[:left]), view[left:]
+                    if left == 0:
+                        block_digests.append(block.hexdigest())
+                        block, left = hashlib.sha256(), next(sizes, None)
+        return size, digest.hexdigest(), head, block_digests
 
 
 def is_x64_executable(data):
@@ -698,7 +726,8 @@ def _verifying_key(key):
 
 
 def _entries(manifest):
-    """The manifest's file entries as (path, digest, size), with what is malformed."""
+    """The manifest's file entries as (path, digest, size, block map digest or None),
+    with what is malformed."""
     files = manifest.get("files", [])
     if not isinstance(files, list):
         return [], ["\"files\" is not a list"]
@@ -710,29 +739,62 @@ def _entries(manifest):
         if not isinstance(path, str) or not isinstance(digest, str) or \
                 not _HEX_DIGEST.fullmatch(digest) or type(size) is not int or size < 0:
             problems.append(f"files[{position}]: not a path, a lower-case SHA-256 and a size")
+        elif "blocks" in element and not (isinstance(element["blocks"], str) and
+                                          _HEX_DIGEST.fullmatch(element["blocks"])):
+            problems.append(f"{path}: \"blocks\" is not a lower-case SHA-256 (clients ignore it)")
         else:
-            entries.append((path, digest, size))
+            entries.append((path, digest, size, element.get("blocks")))
     return entries, problems
 
 
-def _check_content(tree, folder, what, digest, size):
-    """Problems of one file of the content store; the first bytes when it is sound."""
-    found = tree.measure(f"{folder}/files/{digest}")
+def _check_content(tree, folder, what, digest, size, blocks=()):
+    """Problems of one file of the content store; when it is sound, its first bytes and
+    the digests of its blocks of the given sizes."""
+    found = tree.measure(f"{folder}/files/{digest}", blocks)
     if found is None:
-        return [f"{what}: files/{digest} is missing"], None
+        return [f"{what}: files/{digest} is missing"], None, []
     problems = []
     if found[0] != size:
         problems.append(f"{what}: files/{digest} has {found[0]} bytes, the manifest says {size}")
     if found[1] != digest:
         problems.append(f"{what}: files/{digest} holds content whose digest is {found[1]}")
-    return problems, found[2]
+    return problems, found[2], found[3]
+
+
+def _read_map(tree, folder, what, digest, size):
+    """(block sizes, their digests, problems) of the block map files/digest of a file of
+    size bytes; the sizes are empty when the map cannot be used."""
+    name = f"files/{digest}"
+    data = tree.read(f"{folder}/{name}", max_block_map_size(size))
+    if data is None:
+        return [], [], [f"{what}: block map {name} is missing (or larger than the map of a "
+                        f"{size}-byte file can be)"]
+    if sha256_hex(data) != digest:
+        return [], [], [f"{what}: block map {name} holds content whose digest is "
+                        f"{sha256_hex(data)}"]
+    try:
+        sizes, digests = read_block_map(data, size)
+    except PublishError as error:
+        return [], [], [f"{what}: block map {name}: {error}"]
+    return sizes, digests, []
+
+
+def _check_blocks(what, sizes, expected, found):
+    """Each block whose digest in the content differs from the one its map gives."""
+    problems, offset = [], 0
+    for index, (size, wanted, actual) in enumerate(zip(sizes, expected, found)):
+        if actual != wanted:
+            problems.append(f"{what}: block {index} (bytes {offset} to {offset + size - 1}) has "
+                            f"digest {actual}, its map says {wanted}")
+        offset += size
+    return problems
 
 
 def verify(location, channel="release", keys=DEV_KEY_NAMES, now=None):
     """Checks one published channel. Returns (report, problems): what was found, and
     every problem of the first kind that has any (empty when the channel is sound).
-    The kinds, in order: manifest and signature, channel, dates, paths, content,
-    bootstrapper."""
+    The kinds, in order: manifest and signature, channel, dates, paths, content, block
+    maps, bootstrapper."""
     tree = _Tree(location)
     folder = _channel_folder("", channel).as_posix()
     report = [f"{tree.location}/{folder}"]
@@ -771,13 +833,27 @@ def verify(location, channel="release", keys=DEV_KEY_NAMES, now=None):
         return report, problems
     report.append(f"paths: {len(entries)} usable")
 
-    problems, total = [], 0
-    for path, digest, size in entries:
-        problems += _check_content(tree, folder, path, digest, size)[0]
+    # Each content is read once, its blocks hashed on the way; a block map's problems
+    # count only once the content it describes is sound.
+    problems, map_problems, total, mapped, blocks = [], [], 0, 0, 0
+    for path, digest, size, map_digest in entries:
+        sizes, expected = [], []
+        if map_digest is not None:
+            sizes, expected, found = _read_map(tree, folder, path, map_digest, size)
+            map_problems += found
+            mapped += 1
+            blocks += len(sizes)
+        found, _, block_digests = _check_content(tree, folder, path, digest, size, sizes)
+        problems += found
+        if not found:
+            map_problems += _check_blocks(path, sizes, expected, block_digests)
         total += size
     if problems:
         return report, problems
     report.append(f"content: {len(entries)} files, {total} bytes, each present and whole")
+    if map_problems:
+        return report, map_problems
+    report.append(f"block maps: {mapped} files, {blocks} blocks, each block as its map says")
 
     bootstrapper = manifest.get("bootstrapper")
     if bootstrapper is not None:
@@ -786,7 +862,7 @@ def verify(location, channel="release", keys=DEV_KEY_NAMES, now=None):
         if not isinstance(digest, str) or not _HEX_DIGEST.fullmatch(digest) or \
                 type(size) is not int:
             return report, ["\"bootstrapper\" is not a lower-case SHA-256 and a size"]
-        problems, head = _check_content(tree, folder, "bootstrapper", digest, size)
+        problems, head, _ = _check_content(tree, folder, "bootstrapper", digest, size)
         if not problems and not is_x64_executable(head):
             problems = ["bootstrapper: not a 64-bit Windows executable (clients keep theirs)"]
         if problems:

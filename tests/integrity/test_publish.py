@@ -2,6 +2,8 @@
 
 import base64
 import datetime
+import hashlib
+import itertools
 import json
 import os
 import pathlib
@@ -113,6 +115,38 @@ def test_second_run_leaves_every_byte(tmp_path, source):
                                 second["release/manifest.sig"], "primary")
     assert set(first) < set(second)
     assert (folder / "files" / publish.sha256_hex(b"z")).exists()
+
+
+def test_block_maps_for_files_of_one_mib_and_more(tmp_path, monkeypatch):
+    rng = random.Random(4)
+    files = {"a.txt": b"a", "below.bin": rng.randbytes((1 << 20) - 1),
+             "big.pak": rng.randbytes(3 * (1 << 20) + 5), "one.bin": rng.randbytes(1 << 20)}
+    source = make_source(tmp_path / "source", files)
+    out = tmp_path / "out"
+    folder = publish.publish(source, out, date=DATE, expires=EXPIRES)
+    first = snapshot(out)
+    entries = json.loads((folder / "manifest.json").read_bytes())["files"]
+    assert [list(entry) for entry in entries] == [["path", "sha256", "size"]] * 2 + [
+        ["path", "sha256", "size", "blocks"]] * 2
+    for entry in entries[2:]:
+        data = files[entry["path"]]
+        block_map = (folder / "files" / entry["blocks"]).read_bytes()
+        assert publish.sha256_hex(block_map) == entry["blocks"]
+        sizes, digests = publish.read_block_map(block_map, len(data))
+        assert len(sizes) > 1
+        offsets = itertools.accumulate([0] + sizes)
+        assert digests == [hashlib.sha256(data[at:at + size]).hexdigest()
+                           for at, size in zip(offsets, sizes)]
+
+    publish.publish(source, out, date=DATE, expires=EXPIRES)
+    assert snapshot(out) == first
+
+    # The manifest's size, "blocks" keys included, is known before anything is stored.
+    exact = len(first["release/manifest.json"])
+    monkeypatch.setattr(publish, "MANIFEST_CAP", exact - 1)
+    with pytest.raises(publish.PublishError, match=f"{exact} bytes"):
+        publish.publish(source, tmp_path / "over", date=DATE, expires=EXPIRES)
+    assert not (tmp_path / "over").exists()
 
 
 @pytest.fixture
