@@ -9,19 +9,22 @@
     publish.py new-key KEY.pem [--password-env VAR]
 
 "release" writes OUT/CHANNEL/manifest.json, OUT/CHANNEL/manifest.sig and
-OUT/CHANNEL/files/<sha256> for every file below SOURCE (and the bootstrapper).
-The manifest names its channel ("channel"), so that clients refuse it when it is
-served under another channel's folder. A tree with a path that Windows would read
-differently, that the client would skip, or that names the same file as another
-path on Windows is refused, with every offending path named; so is a release whose
-manifest.json would be larger than the 4 MiB (4194304 bytes) that clients accept.
+OUT/CHANNEL/files/<sha256> for every file below SOURCE (and the bootstrapper). A file
+of 1 MiB or more also gets a block map (see "Block maps" below), stored the same way
+under its own digest, which the file's entry names as "blocks". The manifest names its
+channel ("channel"), so that clients refuse it when it is served under another
+channel's folder. A tree with a path that Windows would read differently, that the
+client would skip, or that names the same file as another path on Windows is refused,
+with every offending path named; so is a release whose manifest.json would be larger
+than the 4 MiB (4194304 bytes) that clients accept.
 
 "verify" checks a published channel, in a folder (the one served as /updates) or
 at an http(s) base URL: the signature under the given public keys (by default the
 two development keys), the channel field, the expiry still ahead, every path and
-every file of the content store (present, right size and digest), and the
-bootstrapper (a 64-bit Windows executable). It prints what it found and exits 1
-at the first kind of problem, naming each problem of that kind.
+every file of the content store (present, right size and digest), every block map
+(present, its digest, read as a client reads it, every block's digest against the
+content) and the bootstrapper (a 64-bit Windows executable). It prints what it found
+and exits 1 at the first kind of problem, naming each problem of that kind.
 Time stamps are YYYY-MM-DDTHH:MM:SSZ (UTC); the date defaults to now and the
 expiry to the date plus 30 days. With the same inputs (an explicit date and
 expiry included) a second run leaves every byte as it was: ECDSA signatures are
@@ -34,8 +37,9 @@ ZELK_SECONDARY_PUBLIC_KEY); "new-key" writes a new P-256 private key (mode 0600,
 never over an existing file) and prints its public half.
 
 As a module, for tests that craft unusual releases: sign_bytes, sign_raw,
-verify_bytes, format_manifest, manifest_entry, write_release and publish.
-Needs Debian's python3-cryptography.
+verify_bytes, format_manifest, manifest_entry, block_map, cut_blocks, read_block_map,
+write_release and publish.
+Needs Debian's python3-cryptography, and python3-numpy to cut block maps.
 """
 
 import argparse
@@ -242,8 +246,20 @@ def format_manifest(manifest):
     return ("\n".join(lines) + "\n").encode("utf-8")
 
 
-def manifest_entry(path, data):
-    return {"path": path, "sha256": sha256_hex(data), "size": len(data)}
+def manifest_entry(path, data, blocks=None):
+    """A "files" element; blocks, when given, is the digest of the content's block map."""
+    entry = {"path": path, "sha256": sha256_hex(data), "size": len(data)}
+    if blocks is not None:
+        entry["blocks"] = blocks
+    return entry
+
+
+def manifest_placeholder(path, size):
+    """An entry of the same length as the one publish writes for a file of that size."""
+    entry = {"path": path, "sha256": "0" * 64, "size": size}
+    if size >= BLOCK_MAP_THRESHOLD:
+        entry["blocks"] = "0" * 64
+    return entry
 
 
 def check_manifest_size(manifest_bytes):
@@ -341,6 +357,152 @@ def collect_files(source):
         raise PublishError(f"{len(problems)} path(s) the client cannot install as they are:\n"
                            f"{listed}")
     return found
+
+
+# Block maps ---------------------------------------------------------------------------
+# A file of BLOCK_MAP_THRESHOLD bytes or more gets a block map: its content-defined
+# blocks, each with its size and SHA-256, so that a client holding an older copy fetches
+# only the blocks it lacks. The client cuts its copy with the same rule
+# (src/net/block_cutter.h): every parameter here is part of the map's version 1.
+#
+# A gear hash rolls over the bytes, hash = (hash << 1) + GEAR[byte] modulo 2^64, so the
+# hash after a byte depends on that byte and the 63 before it. A block of length L may end
+# after a byte whose hash has no bit set under BLOCK_MASK_STRICT while L < BLOCK_AVERAGE,
+# under BLOCK_MASK_LOOSE from then on; none ends before BLOCK_MINIMUM bytes, one ends at
+# BLOCK_MAXIMUM bytes whatever the hash says, and the last block is what remains.
+#
+# Map layout, integers little-endian: "ZBLK", the version byte (1), the block count
+# (4 bytes), then per block its size (4 bytes) and its SHA-256 (32 bytes).
+
+BLOCK_MAP_THRESHOLD = 1 << 20
+BLOCK_MINIMUM = 16 * 1024
+BLOCK_AVERAGE = 64 * 1024
+BLOCK_MAXIMUM = 256 * 1024
+BLOCK_MASK_STRICT = 0xFFFF_8000_0000_0000  # the 17 high bits
+BLOCK_MASK_LOOSE = 0xFFFE_0000_0000_0000  # the 15 high bits
+GEAR_SEED = 0x5A45_4C4B  # "ZELK"
+BLOCK_MAP_MAGIC = b"ZBLK"
+BLOCK_MAP_VERSION = 1
+BLOCK_MAP_HEADER = 9
+BLOCK_MAP_ENTRY = 36
+_MASK64 = (1 << 64) - 1
+# Hashes are computed for this many positions at once: small enough for the processor's
+# caches, large enough that numpy's cost per call does not show.
+_HASH_WINDOW = 1 << 17
+
+
+def gear_table():
+    """GEAR[i], the (i + 1)-th output of splitmix64 seeded with GEAR_SEED."""
+    table, state = [], GEAR_SEED
+    for _ in range(256):
+        state = (state + 0x9E3779B97F4A7C15) & _MASK64
+        z = state
+        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & _MASK64
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & _MASK64
+        table.append(z ^ (z >> 31))
+    return table
+
+
+def _cut_candidates(view, np):
+    """For consecutive stretches of view: (end of the stretch, positions in it whose hash
+    passes the strict mask, positions whose hash passes the loose one). The hash of a
+    position is the sum of GEAR[byte] << distance over the 64 bytes that end there,
+    computed for a whole stretch at once by doubling the summed length: 1, 2, 4 ... 64."""
+    gear = np.array(gear_table(), dtype=np.uint64)
+    # A mask of high bits is passed exactly by the values below its lowest bit.
+    strict_below = np.uint64((1 << 64) - BLOCK_MASK_STRICT)
+    loose_below = np.uint64((1 << 64) - BLOCK_MASK_LOOSE)
+    hashes = np.empty(_HASH_WINDOW + 63, dtype=np.uint64)
+    shifted = np.empty_like(hashes)
+    for start in range(0, len(view), _HASH_WINDOW):
+        first = max(0, start - 63)
+        piece = view[first:start + _HASH_WINDOW]
+        count = len(piece)
+        sums = hashes[:count]
+        np.take(gear, piece, out=sums, mode="clip")
+        for length in (1, 2, 4, 8, 16, 32):
+            if length >= count:
+                break
+            np.left_shift(sums[:count - length], np.uint64(length), out=shifted[:count - length])
+            np.add(sums[length:], shifted[:count - length], out=sums[length:])
+        sums = sums[start - first:]
+        loose = np.flatnonzero(sums < loose_below)
+        strict = loose[sums[loose] < strict_below]
+        yield start + len(sums), strict + start, loose + start
+
+
+def cut_blocks(data):
+    """The sizes of the content-defined blocks of data (bytes or a buffer), in order."""
+    import numpy as np  # only publishing needs it
+    view = np.frombuffer(data, dtype=np.uint8)
+    total = len(view)
+    sizes, start = [], 0
+    strict = loose = np.empty(0, dtype=np.int64)
+    for known, new_strict, new_loose in _cut_candidates(view, np):
+        strict = np.concatenate((strict, new_strict))
+        loose = np.concatenate((loose, new_loose))
+        # A block is decided once the hashes of its longest extent are known.
+        while start < total and (known == total or start + BLOCK_MAXIMUM <= known):
+            limit = min(start + BLOCK_MAXIMUM, total)
+            end = limit
+            found = np.searchsorted(strict, start + BLOCK_MINIMUM - 1)
+            if found < len(strict) and strict[found] < min(start + BLOCK_AVERAGE - 1, limit):
+                end = int(strict[found]) + 1
+            else:
+                found = np.searchsorted(loose, start + BLOCK_AVERAGE - 1)
+                if found < len(loose) and loose[found] < limit:
+                    end = int(loose[found]) + 1
+            sizes.append(end - start)
+            start = end
+        strict = strict[np.searchsorted(strict, start):]
+        loose = loose[np.searchsorted(loose, start):]
+    return sizes
+
+
+def block_map(data):
+    """The block map of data: its blocks as cut_blocks cuts them, with their digests."""
+    view = memoryview(data)
+    sizes = cut_blocks(view)
+    parts = [BLOCK_MAP_MAGIC, bytes([BLOCK_MAP_VERSION]), len(sizes).to_bytes(4, "little")]
+    offset = 0
+    for size in sizes:
+        parts += [size.to_bytes(4, "little"), hashlib.sha256(view[offset:offset + size]).digest()]
+        offset += size
+    return b"".join(parts)
+
+
+def max_block_map_size(file_size):
+    """The largest map a file can have (every block but the last of BLOCK_MINIMUM bytes
+    at least): the cap a client reads it with."""
+    return BLOCK_MAP_HEADER + BLOCK_MAP_ENTRY * -(-file_size // BLOCK_MINIMUM)
+
+
+def read_block_map(data, file_size):
+    """(sizes, digests) of a map describing a file of file_size bytes, as the client
+    reads it; raises PublishError saying what is wrong with it."""
+    if len(data) < BLOCK_MAP_HEADER or data[:4] != BLOCK_MAP_MAGIC or \
+            data[4] != BLOCK_MAP_VERSION:
+        raise PublishError(f"not a version {BLOCK_MAP_VERSION} block map")
+    count = int.from_bytes(data[5:9], "little")
+    if len(data) != BLOCK_MAP_HEADER + BLOCK_MAP_ENTRY * count:
+        raise PublishError(f"{len(data)} bytes, not {BLOCK_MAP_HEADER} + "
+                           f"{BLOCK_MAP_ENTRY} x {count} blocks")
+    if count > -(-file_size // BLOCK_MINIMUM):
+        raise PublishError(f"{count} blocks, more than a file of {file_size} bytes can hold")
+    sizes, digests = [], []
+    for index in range(count):
+        at = BLOCK_MAP_HEADER + BLOCK_MAP_ENTRY * index
+        size = int.from_bytes(data[at:at + 4], "little")
+        smallest = 1 if index + 1 == count else BLOCK_MINIMUM
+        if not smallest <= size <= BLOCK_MAXIMUM:
+            raise PublishError(f"block {index} has {size} bytes, not {smallest} to "
+                               f"{BLOCK_MAXIMUM}")
+        sizes.append(size)
+        digests.append(data[at + 4:at + BLOCK_MAP_ENTRY].hex())
+    if sum(sizes) != file_size:
+        raise PublishError(f"its blocks add up to {sum(sizes)} bytes, not the file's "
+                           f"{file_size}")
+    return sizes, digests
 
 
 # Writing ------------------------------------------------------------------------------
@@ -463,7 +625,7 @@ def publish(source, out, channel="release", key="primary", bootstrapper=None, da
     # Every digest has 64 characters, so the manifest's size is known from the paths and
     # sizes alone: a release too large for clients is refused before anything is stored.
     check_manifest_size(format_manifest(dict(manifest, files=[
-        {"path": path, "sha256": "0" * 64, "size": file.stat().st_size} for path, file in files])))
+        manifest_placeholder(path, file.stat().st_size) for path, file in files])))
     if bootstrapper is not None:
         data = pathlib.Path(bootstrapper).read_bytes()
         manifest["bootstrapper"] = {"sha256": store_content(folder, data), "size": len(data)}
@@ -471,7 +633,10 @@ def publish(source, out, channel="release", key="primary", bootstrapper=None, da
     for path, file in files:
         data = file.read_bytes()
         store_content(folder, data)
-        entries.append(manifest_entry(path, data))
+        blocks = None
+        if len(data) >= BLOCK_MAP_THRESHOLD:
+            blocks = store_content(folder, block_map(data))
+        entries.append(manifest_entry(path, data, blocks))
     manifest["files"] = entries
     return write_release(out, channel, manifest, key, password=password)
 
@@ -517,18 +682,28 @@ class _Tree:
             data = stream.read(limit + 1)
         return data if len(data) <= limit else None
 
-    def measure(self, relative):
-        """(size, sha256 digest, first bytes) of a file, read in pieces; None when missing."""
+    def measure(self, relative, blocks=()):
+        """(size, sha256 digest, first bytes, digests of its first blocks of the given
+        sizes) of a file, read in pieces; None when missing."""
         stream = self._open(relative)
         if stream is None:
             return None
         digest, size, head = hashlib.sha256(), 0, b""
+        sizes = iter(blocks)
+        block, left, block_digests = hashlib.sha256(), next(sizes, None), []
         with stream:
             while chunk := stream.read(_CHUNK):
                 head = head or chunk[:4096]
                 digest.update(chunk)
                 size += len(chunk)
-        return size, digest.hexdigest(), head
+                view = memoryview(chunk)
+                while view and left is not None:
+                    block.update(view[:left])
+                    left, view = left - len(view[:left]), view[left:]
+                    if left == 0:
+                        block_digests.append(block.hexdigest())
+                        block, left = hashlib.sha256(), next(sizes, None)
+        return size, digest.hexdigest(), head, block_digests
 
 
 def is_x64_executable(data):
@@ -551,7 +726,8 @@ def _verifying_key(key):
 
 
 def _entries(manifest):
-    """The manifest's file entries as (path, digest, size), with what is malformed."""
+    """The manifest's file entries as (path, digest, size, block map digest or None),
+    with what is malformed."""
     files = manifest.get("files", [])
     if not isinstance(files, list):
         return [], ["\"files\" is not a list"]
@@ -563,29 +739,62 @@ def _entries(manifest):
         if not isinstance(path, str) or not isinstance(digest, str) or \
                 not _HEX_DIGEST.fullmatch(digest) or type(size) is not int or size < 0:
             problems.append(f"files[{position}]: not a path, a lower-case SHA-256 and a size")
+        elif "blocks" in element and not (isinstance(element["blocks"], str) and
+                                          _HEX_DIGEST.fullmatch(element["blocks"])):
+            problems.append(f"{path}: \"blocks\" is not a lower-case SHA-256 (clients ignore it)")
         else:
-            entries.append((path, digest, size))
+            entries.append((path, digest, size, element.get("blocks")))
     return entries, problems
 
 
-def _check_content(tree, folder, what, digest, size):
-    """Problems of one file of the content store; the first bytes when it is sound."""
-    found = tree.measure(f"{folder}/files/{digest}")
+def _check_content(tree, folder, what, digest, size, blocks=()):
+    """Problems of one file of the content store; when it is sound, its first bytes and
+    the digests of its blocks of the given sizes."""
+    found = tree.measure(f"{folder}/files/{digest}", blocks)
     if found is None:
-        return [f"{what}: files/{digest} is missing"], None
+        return [f"{what}: files/{digest} is missing"], None, []
     problems = []
     if found[0] != size:
         problems.append(f"{what}: files/{digest} has {found[0]} bytes, the manifest says {size}")
     if found[1] != digest:
         problems.append(f"{what}: files/{digest} holds content whose digest is {found[1]}")
-    return problems, found[2]
+    return problems, found[2], found[3]
+
+
+def _read_map(tree, folder, what, digest, size):
+    """(block sizes, their digests, problems) of the block map files/digest of a file of
+    size bytes; the sizes are empty when the map cannot be used."""
+    name = f"files/{digest}"
+    data = tree.read(f"{folder}/{name}", max_block_map_size(size))
+    if data is None:
+        return [], [], [f"{what}: block map {name} is missing (or larger than the map of a "
+                        f"{size}-byte file can be)"]
+    if sha256_hex(data) != digest:
+        return [], [], [f"{what}: block map {name} holds content whose digest is "
+                        f"{sha256_hex(data)}"]
+    try:
+        sizes, digests = read_block_map(data, size)
+    except PublishError as error:
+        return [], [], [f"{what}: block map {name}: {error}"]
+    return sizes, digests, []
+
+
+def _check_blocks(what, sizes, expected, found):
+    """Each block whose digest in the content differs from the one its map gives."""
+    problems, offset = [], 0
+    for index, (size, wanted, actual) in enumerate(zip(sizes, expected, found)):
+        if actual != wanted:
+            problems.append(f"{what}: block {index} (bytes {offset} to {offset + size - 1}) has "
+                            f"digest {actual}, its map says {wanted}")
+        offset += size
+    return problems
 
 
 def verify(location, channel="release", keys=DEV_KEY_NAMES, now=None):
     """Checks one published channel. Returns (report, problems): what was found, and
     every problem of the first kind that has any (empty when the channel is sound).
-    The kinds, in order: manifest and signature, channel, dates, paths, content,
-    bootstrapper."""
+    The kinds, in order: manifest and signature, channel, dates, paths, content, block
+    maps, bootstrapper."""
     tree = _Tree(location)
     folder = _channel_folder("", channel).as_posix()
     report = [f"{tree.location}/{folder}"]
@@ -624,13 +833,27 @@ def verify(location, channel="release", keys=DEV_KEY_NAMES, now=None):
         return report, problems
     report.append(f"paths: {len(entries)} usable")
 
-    problems, total = [], 0
-    for path, digest, size in entries:
-        problems += _check_content(tree, folder, path, digest, size)[0]
+    # Each content is read once, its blocks hashed on the way; a block map's problems
+    # count only once the content it describes is sound.
+    problems, map_problems, total, mapped, blocks = [], [], 0, 0, 0
+    for path, digest, size, map_digest in entries:
+        sizes, expected = [], []
+        if map_digest is not None:
+            sizes, expected, found = _read_map(tree, folder, path, map_digest, size)
+            map_problems += found
+            mapped += 1
+            blocks += len(sizes)
+        found, _, block_digests = _check_content(tree, folder, path, digest, size, sizes)
+        problems += found
+        if not found:
+            map_problems += _check_blocks(path, sizes, expected, block_digests)
         total += size
     if problems:
         return report, problems
     report.append(f"content: {len(entries)} files, {total} bytes, each present and whole")
+    if map_problems:
+        return report, map_problems
+    report.append(f"block maps: {mapped} files, {blocks} blocks, each block as its map says")
 
     bootstrapper = manifest.get("bootstrapper")
     if bootstrapper is not None:
@@ -639,7 +862,7 @@ def verify(location, channel="release", keys=DEV_KEY_NAMES, now=None):
         if not isinstance(digest, str) or not _HEX_DIGEST.fullmatch(digest) or \
                 type(size) is not int:
             return report, ["\"bootstrapper\" is not a lower-case SHA-256 and a size"]
-        problems, head = _check_content(tree, folder, "bootstrapper", digest, size)
+        problems, head, _ = _check_content(tree, folder, "bootstrapper", digest, size)
         if not problems and not is_x64_executable(head):
             problems = ["bootstrapper: not a 64-bit Windows executable (clients keep theirs)"]
         if problems:

@@ -30,7 +30,8 @@ std::vector<ManifestFile> ReadManifestFiles(const JsonValue& manifest,
     std::vector<ManifestFile> files;
     std::unordered_set<std::wstring> seen;
     for (ManifestEntry& entry : ReadManifestEntries(manifest)) {
-        ManifestFile file{Utf8ToWide(entry.path), std::move(entry.sha256), entry.size};
+        ManifestFile file{Utf8ToWide(entry.path), std::move(entry.sha256), entry.size,
+                          std::move(entry.blocks)};
         // Checked again as UTF-16: the path that Windows will be given. Two entries
         // for one file would take turns on disk, run after run.
         if (IsValidManifestFile(file) && FitsBelow(folderLength, std::wstring_view(file.path)) &&

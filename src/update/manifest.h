@@ -16,6 +16,7 @@ struct ManifestFile {
     std::wstring path;   // relative to appDir, "\" or "/" between folders
     std::string sha256;  // 64 lower-case hexadecimal characters
     std::uint64_t size = 0;
+    std::string blocks = {};  // digest of the content's block map, or "" (ManifestEntry)
 };
 
 // ValidateManifestAt with the current UTC time from the system clock.

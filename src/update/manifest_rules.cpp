@@ -67,7 +67,11 @@ std::vector<ManifestEntry> ReadManifestEntries(const JsonValue& manifest) {
     std::vector<ManifestEntry> entries;
     for (const JsonValue& element : manifest.get("files").array) {
         ManifestEntry entry{element.get("path").asString(""), element.get("sha256").asString(""),
-                            ToByteCount(element.get("size").asNumber(0.0))};
+                            ToByteCount(element.get("size").asNumber(0.0)),
+                            element.get("blocks").asString("")};
+        if (!IsDigestText(entry.blocks)) {
+            entry.blocks.clear();
+        }
         if (IsValidManifestEntry(std::string_view(entry.path), entry.sha256)) {
             entries.push_back(std::move(entry));
         }

@@ -54,10 +54,12 @@ struct ManifestEntry {
     std::string path;
     std::string sha256;
     std::uint64_t size = 0;
+    std::string blocks = {};  // digest of the content's block map (net/block_map.h), or ""
 };
 
 // The valid elements of "files", in manifest order; invalid ones are skipped. A
-// key that is missing or of another type reads as "" or 0.
+// key that is missing or of another type reads as "" or 0. "blocks" is optional: it
+// reads as "" unless it is a digest (IsDigestText), and has no say in an entry's validity.
 std::vector<ManifestEntry> ReadManifestEntries(const JsonValue& manifest);
 
 // The bootstrapper executable a release carries. sha256 is empty when the manifest has

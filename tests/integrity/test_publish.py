@@ -2,13 +2,17 @@
 
 import base64
 import datetime
+import hashlib
+import itertools
 import json
 import os
 import pathlib
+import random
 import re
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import ec
@@ -111,6 +115,78 @@ def test_second_run_leaves_every_byte(tmp_path, source):
                                 second["release/manifest.sig"], "primary")
     assert set(first) < set(second)
     assert (folder / "files" / publish.sha256_hex(b"z")).exists()
+
+
+def test_block_maps_for_files_of_one_mib_and_more(tmp_path, monkeypatch):
+    rng = random.Random(4)
+    files = {"a.txt": b"a", "below.bin": rng.randbytes((1 << 20) - 1),
+             "big.pak": rng.randbytes(3 * (1 << 20) + 5), "one.bin": rng.randbytes(1 << 20)}
+    source = make_source(tmp_path / "source", files)
+    out = tmp_path / "out"
+    folder = publish.publish(source, out, date=DATE, expires=EXPIRES)
+    first = snapshot(out)
+    entries = json.loads((folder / "manifest.json").read_bytes())["files"]
+    assert [list(entry) for entry in entries] == [["path", "sha256", "size"]] * 2 + [
+        ["path", "sha256", "size", "blocks"]] * 2
+    for entry in entries[2:]:
+        data = files[entry["path"]]
+        block_map = (folder / "files" / entry["blocks"]).read_bytes()
+        assert publish.sha256_hex(block_map) == entry["blocks"]
+        sizes, digests = publish.read_block_map(block_map, len(data))
+        assert len(sizes) > 1
+        offsets = itertools.accumulate([0] + sizes)
+        assert digests == [hashlib.sha256(data[at:at + size]).hexdigest()
+                           for at, size in zip(offsets, sizes)]
+
+    publish.publish(source, out, date=DATE, expires=EXPIRES)
+    assert snapshot(out) == first
+
+    # The manifest's size, "blocks" keys included, is known before anything is stored.
+    exact = len(first["release/manifest.json"])
+    monkeypatch.setattr(publish, "MANIFEST_CAP", exact - 1)
+    with pytest.raises(publish.PublishError, match=f"{exact} bytes"):
+        publish.publish(source, tmp_path / "over", date=DATE, expires=EXPIRES)
+    assert not (tmp_path / "over").exists()
+
+
+@pytest.fixture
+def vectors(monkeypatch):
+    """tests/net/make_block_vectors.py, which writes the client's block test vectors."""
+    monkeypatch.syspath_prepend(str(ROOT / "tests" / "net"))
+    import make_block_vectors
+    return make_block_vectors
+
+
+@pytest.mark.parametrize("window", [publish._HASH_WINDOW, 4096 + 7])
+def test_block_vectors_are_the_publishers(monkeypatch, vectors, window):
+    # The client's cutter and map reader are tested against tests/net/block_vectors.h:
+    # the publisher must still cut and write what it holds, whatever stretch it hashes
+    # at once.
+    monkeypatch.setattr(publish, "_HASH_WINDOW", window)
+    assert vectors.header_text() == (ROOT / "tests" / "net" / "block_vectors.h").read_text(
+        encoding="utf-8")
+
+
+@pytest.mark.parametrize("window", [5, 64, 129])
+def test_every_stretch_is_hashed_as_the_bytes_roll(monkeypatch, vectors, window):
+    # Windows that pass the masks, back to back: many stretches start or end on one.
+    stream = vectors.splitmix_bytes(vectors.WINDOW_SEED, 1 << 20)
+    passing = [stream[end - 63:end + 1] for end in (vectors.STRICT_END, vectors.LOOSE_END)]
+    data = (passing[0] + passing[1] + b"x") * 30 + random.Random(5).randbytes(500)
+    gear, rolling, expected = publish.gear_table(), 0, ([], [])
+    masks = (publish.BLOCK_MASK_STRICT, publish.BLOCK_MASK_LOOSE)
+    for position, byte in enumerate(data):
+        rolling = ((rolling << 1) + gear[byte]) & ((1 << 64) - 1)
+        for found, mask in zip(expected, masks):
+            if rolling & mask == 0:
+                found.append(position)
+    assert len(expected[0]) >= 30 and len(expected[1]) >= 60
+
+    monkeypatch.setattr(publish, "_HASH_WINDOW", window)
+    stretches = list(publish._cut_candidates(np.frombuffer(data, dtype=np.uint8), np))
+    assert [end for end, _, _ in stretches][-1] == len(data)
+    assert [int(p) for _, strict, _ in stretches for p in strict] == expected[0]
+    assert [int(p) for _, _, loose in stretches for p in loose] == expected[1]
 
 
 def test_signature_is_remade_when_it_no_longer_holds(tmp_path, source):

@@ -7,6 +7,7 @@ import http.client
 import http.server
 import os
 import pathlib
+import random
 import shutil
 import subprocess
 import sys
@@ -26,7 +27,9 @@ DATE, EXPIRES, NOW = "2025-06-01T12:00:00Z", "2099-01-01T00:00:00Z", "2026-01-01
 # The smallest image the client takes as a 64-bit Windows program.
 PE = (b"MZ" + bytes(0x3A) + (0x40).to_bytes(4, "little") + b"PE\0\0" +
       (0x8664).to_bytes(2, "little") + bytes(16) + (0x0022).to_bytes(2, "little") + bytes(40))
-FILES = {"ZelkLauncher.exe": PE, "lib/data.bin": bytes(range(256)) * 300, "empty": b""}
+# lib/big.pak is large enough for a block map.
+FILES = {"ZelkLauncher.exe": PE, "lib/data.bin": bytes(range(256)) * 300, "empty": b"",
+         "lib/big.pak": random.Random(8).randbytes(1536 * 1024)}
 
 
 def publish_tree(tmp_path, channel="release", key="primary", bootstrapper=PE):
@@ -56,10 +59,12 @@ def test_a_sound_tree_passes_with_a_summary(tmp_path):
     out = publish_tree(tmp_path)
     report, found = publish.verify(out, now=NOW)
     assert found == []
+    blocks = len(publish.cut_blocks(FILES["lib/big.pak"]))
     assert report[1:] == [
         "signature: valid under one of primary, secondary", "channel: release",
-        f"dated {DATE}, expires {EXPIRES}", "paths: 3 usable",
-        f"content: 3 files, {sum(map(len, FILES.values()))} bytes, each present and whole",
+        f"dated {DATE}, expires {EXPIRES}", "paths: 4 usable",
+        f"content: 4 files, {sum(map(len, FILES.values()))} bytes, each present and whole",
+        f"block maps: 1 files, {blocks} blocks, each block as its map says",
         f"bootstrapper: {len(PE)} bytes, a 64-bit Windows executable"]
 
 
@@ -98,11 +103,61 @@ def test_each_kind_of_fault_is_named(tmp_path):
                              "LIB/Data.bin: the same file as lib/data.bin on Windows"]
 
     manifest = manifest_of(out)
-    manifest["files"] = manifest["files"][:3]
+    manifest["files"] = manifest["files"][:4]
     manifest["bootstrapper"] = {"sha256": publish.sha256_hex(b"MZ but no program"), "size": 17}
     publish.store_content(out / "release", b"MZ but no program")
     resign(out, manifest)
     assert problems(out) == ["bootstrapper: not a 64-bit Windows executable (clients keep theirs)"]
+
+
+def test_each_block_map_fault_is_named(tmp_path):
+    out = publish_tree(tmp_path)
+    data = FILES["lib/big.pak"]
+    manifest = manifest_of(out)
+    entry = next(e for e in manifest["files"] if e["path"] == "lib/big.pak")
+    map_file = out / "release" / "files" / entry["blocks"]
+    good = map_file.read_bytes()
+    what = f"lib/big.pak: block map files/{entry['blocks']}"
+
+    map_file.unlink()
+    assert problems(out) == [
+        f"{what} is missing (or larger than the map of a {len(data)}-byte file can be)"]
+    map_file.write_bytes(good[:-1] + b"!")
+    assert problems(out) == [
+        f"{what} holds content whose digest is {publish.sha256_hex(good[:-1] + b'!')}"]
+    map_file.write_bytes(good)
+    assert problems(out) == []
+    # The content's own problems come first: its map is judged once the content is sound.
+    store(out, data).write_bytes(data[:-1] + b"!")
+    assert problems(out) == [f"lib/big.pak: files/{publish.sha256_hex(data)} holds content "
+                             f"whose digest is {publish.sha256_hex(data[:-1] + b'!')}"]
+    store(out, data).write_bytes(data)
+
+    def crafted(offset, change):
+        """The good map with bytes changed, stored and named in a re-signed manifest."""
+        bad = bytearray(good)
+        bad[offset:offset + len(change)] = change
+        entry["blocks"] = publish.store_content(out / "release", bytes(bad))
+        resign(out, manifest)
+        return f"lib/big.pak: block map files/{entry['blocks']}"
+
+    sizes, digests = publish.read_block_map(good, len(data))
+    last = 9 + 36 * (len(sizes) - 1)
+    what = crafted(last, (sizes[-1] - 1).to_bytes(4, "little"))
+    assert problems(out) == [
+        f"{what}: its blocks add up to {len(data) - 1} bytes, not the file's {len(data)}"]
+    what = crafted(4, b"\x02")
+    assert problems(out) == [f"{what}: not a version 1 block map"]
+    crafted(9 + 36 * 2 + 4, bytes([good[9 + 36 * 2 + 4] ^ 1]))
+    start = sizes[0] + sizes[1]
+    actual = publish.sha256_hex(data[start:start + sizes[2]])
+    assert problems(out) == [
+        f"lib/big.pak: block 2 (bytes {start} to {start + sizes[2] - 1}) has digest {actual}, "
+        f"its map says {bytes([int(digests[2][:2], 16) ^ 1]).hex()}{digests[2][2:]}"]
+    entry["blocks"] = entry["blocks"].upper()
+    resign(out, manifest)
+    assert problems(out) == [
+        "lib/big.pak: \"blocks\" is not a lower-case SHA-256 (clients ignore it)"]
 
 
 def test_a_manifest_of_another_channel_is_refused(tmp_path):

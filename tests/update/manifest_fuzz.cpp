@@ -112,6 +112,10 @@ void CheckEntries(const JsonValue& manifest) {
             Check(entries[next].path == path && entries[next].sha256 == sha256,
                   "an entry differs from its element or is out of order");
             CheckByteCount(element, entries[next].size);
+            // The block map's digest: the element's when it is one, else nothing.
+            const std::string blocks = StringMember(element, "blocks");
+            Check(entries[next].blocks == (LooksLikeDigest(blocks) ? blocks : ""),
+                  "a block map digest misread");
             ++next;
         }
     }

@@ -203,6 +203,47 @@ TEST(ManifestEntries, EachInvalidElementIsSkippedTheRestKeptInOrder) {
     EXPECT_EQ(entries[3].size, UINT64_MAX);
 }
 
+// An optional key that older clients ignore: with it or without it, the same entries.
+TEST(ManifestEntries, ABlockMapDigestIsReadAndChangesNothingElse) {
+    const std::string digest(64, 'c'), map = "0123456789abcdef" + std::string(48, 'e');
+    const std::pair<std::string, std::string> cases[] = {
+        {R"("blocks":")" + map + R"(",)", map},
+        {R"("blocks":")" + std::string(64, 'E') + R"(",)", ""},  // upper case
+        {R"("blocks":")" + map.substr(1) + R"(",)", ""},
+        {R"("blocks":")" + map + R"(0",)", ""},
+        {R"("blocks":")" + map.substr(1) + R"(g",)", ""},
+        {R"("blocks":7,)", ""},
+        {R"("blocks":null,)", ""},
+        {R"("blocks":[")" + map + R"("],)", ""},
+        {"", ""},
+    };
+    const std::string elements[] = {
+        R"({"path":"a.pak","sha256":")" + digest + R"(","size":1048576})",
+        R"({"path":"../b.pak","sha256":")" + digest + R"(","size":5})",  // invalid either way
+        R"({"path":"c.pak","sha256":")" + digest + R"(","size":7})",
+    };
+    for (const auto& [key, blocks] : cases) {
+        SCOPED_TRACE(key);
+        std::string with = R"({"files":[)", without = with;
+        for (const std::string& element : elements) {
+            const std::string comma = &element == elements ? "" : ",";
+            with += comma + "{" + key + element.substr(1);
+            without += comma + element;
+        }
+        const std::vector<ManifestEntry> read = ReadManifestEntries(Manifest(with + "]}"));
+        const std::vector<ManifestEntry> plain = ReadManifestEntries(Manifest(without + "]}"));
+        ASSERT_EQ(read.size(), 2u);
+        ASSERT_EQ(plain.size(), 2u);
+        for (std::size_t i = 0; i < read.size(); ++i) {
+            EXPECT_EQ(read[i].path, plain[i].path);
+            EXPECT_EQ(read[i].sha256, plain[i].sha256);
+            EXPECT_EQ(read[i].size, plain[i].size);
+            EXPECT_EQ(read[i].blocks, blocks);
+            EXPECT_EQ(plain[i].blocks, "");
+        }
+    }
+}
+
 TEST(ManifestEntries, FilesThatAreNotAnArrayMeanNone) {
     const std::string digest(64, 'c');
     EXPECT_TRUE(ReadManifestEntries(Manifest("{}")).empty());

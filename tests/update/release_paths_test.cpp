@@ -387,6 +387,21 @@ TEST(ReadManifestFiles, TheFirstEntryForAFileWinsAndTooLongPathsAreSkipped) {
     EXPECT_EQ(ReadManifestFiles(manifest).size(), 4u);
 }
 
+TEST(ReadManifestFiles, ABlockMapDigestComesAlong) {
+    const std::string digest(64, 'a'), map(64, 'b');
+    JsonValue manifest;
+    ASSERT_TRUE(parseJson(R"({"files":[{"path":"big.pak","sha256":")" + digest +
+                              R"(","size":2000000,"blocks":")" + map +
+                              R"("},{"path":"x","sha256":")" + digest + R"(","size":1}]})",
+                          manifest));
+    const std::vector<ManifestFile> files = ReadManifestFiles(manifest);
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].path, L"big.pak");
+    EXPECT_EQ(files[0].size, 2000000u);
+    EXPECT_EQ(files[0].blocks, map);
+    EXPECT_EQ(files[1].blocks, "");
+}
+
 struct DetailCase {
     DWORD error;
     bool blocked;
