@@ -266,6 +266,7 @@ std::uint64_t SpaceNeeded(const std::vector<ManifestFile>& pending, std::size_t 
 
 int InstallRelease(const ManifestSearch& accepted, const std::vector<std::wstring>& baseUrls,
                    const FlowContext& flow) {
+    const ReleaseManifest& release = accepted.release;
     const InstallPaths& paths = flow.paths;
     const std::vector<std::wstring> sources = ContentSources(accepted.releaseFolder, baseUrls);
     // Every download goes there first: a link in its place would take them elsewhere.
@@ -275,8 +276,8 @@ int InstallRelease(const ManifestSearch& accepted, const std::vector<std::wstrin
         return WriteFailed(error, error != ERROR_DISK_FULL, paths.partialDir.filename().native());
     }
 
-    const BootstrapperRecord bootstrapper = ReadBootstrapperRecord(accepted.manifest);
-    const ReleasePlan plan = PlanRelease(accepted.manifest, paths);
+    const BootstrapperRecord& bootstrapper = release.bootstrapper;
+    const ReleasePlan plan = PlanRelease(release, paths);
     // Before anything is fetched or touched: a disk too full for the whole release fails
     // now, not halfway.
     const bool newBootstrapper = BootstrapperChanged(bootstrapper, paths);
@@ -315,7 +316,7 @@ int InstallRelease(const ManifestSearch& accepted, const std::vector<std::wstrin
         return WriteFailed(ERROR_ALREADY_EXISTS, true, blocked->path);
     }
     const SwitchOutcome switched =
-        SwitchRelease(plan, {accepted.manifestBytes, accepted.signature}, accepted.manifest, paths);
+        SwitchRelease(plan, {accepted.manifestBytes, accepted.signature}, release, paths);
     if (!switched.complete) {
         return WriteFailed(switched.error, switched.blocked, switched.failedPath);
     }

@@ -41,6 +41,8 @@ std::uint64_t SpaceNeeded(const std::vector<ManifestFile>& pending, std::size_t 
 // missing or changed file into the partial downloads' folder, and only then puts them
 // in place (SwitchRelease), removes dropped ones, records the state and starts the
 // launcher. Returns the update flow's result.
+// accepted: the search that accepted the release (its record, the manifest's bytes and
+// signature, kept while the release is put in place, and the folder that served it).
 int InstallRelease(const ManifestSearch& accepted, const std::vector<std::wstring>& baseUrls,
                    const FlowContext& flow);
 

@@ -24,6 +24,13 @@ bool IsValidManifestFile(const ManifestFile& file) {
     return IsValidManifestEntry(std::wstring_view(file.path), file.sha256);
 }
 
+ReleaseManifest ReadReleaseManifest(const JsonValue& manifest,
+                                    const std::filesystem::path& appDir) {
+    return {manifest.get("date").asString(""), manifest.get("expires").asString(""),
+            manifest.get("channel").asString(""), ReadBootstrapperRecord(manifest),
+            ReadManifestFiles(manifest, appDir)};
+}
+
 std::vector<ManifestFile> ReadManifestFiles(const JsonValue& manifest,
                                             const std::filesystem::path& appDir) {
     const size_t folderLength = appDir.native().size();

@@ -31,4 +31,17 @@ std::vector<ManifestFile> ReadManifestFiles(const JsonValue& manifest,
 // Whether an entry may take part in an installation (IsValidManifestEntry).
 bool IsValidManifestFile(const ManifestFile& file);
 
+// An accepted manifest, read once into what the installation uses of it.
+struct ReleaseManifest {
+    std::string date;     // "date": a time stamp once accepted
+    std::string expires;  // "expires"
+    std::string channel;  // "channel", or empty when the manifest names none
+    BootstrapperRecord bootstrapper;
+    std::vector<ManifestFile> files;  // ReadManifestFiles
+};
+
+// The record of a manifest that was verified and accepted; files as ReadManifestFiles
+// gives them for appDir.
+ReleaseManifest ReadReleaseManifest(const JsonValue& manifest, const std::filesystem::path& appDir);
+
 }  // namespace zelk

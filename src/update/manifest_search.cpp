@@ -19,7 +19,8 @@ constexpr unsigned kRefusedPauseMs = 2500;
 // True when releaseFolder served a manifest signed by a built-in key, well formed
 // and acceptable; a refusal by the freshness rules leaves its message.
 bool TryCandidate(const std::wstring& releaseFolder, const std::string& channel,
-                  const std::string& lastDate, const FetchDocument& fetch, ManifestSearch& search) {
+                  const std::string& lastDate, const std::filesystem::path& appDir,
+                  const FetchDocument& fetch, ManifestSearch& search) {
     // Each candidate leaves one line in the log: why it failed, or that it was taken.
     const auto failed = [&releaseFolder](const auto&... why) {
         Log("manifest ", releaseFolder, ": ", why...);
@@ -56,7 +57,7 @@ bool TryCandidate(const std::wstring& releaseFolder, const std::string& channel,
         return failed("refused: ", message);
     }
     Log("manifest ", releaseFolder, ": accepted, dated ", manifest.get("date").asString(""));
-    search.manifest = std::move(manifest);
+    search.release = ReadReleaseManifest(manifest, appDir);
     search.manifestBytes = std::move(body);
     search.signature = std::move(signature);
     search.releaseFolder = releaseFolder;
@@ -66,7 +67,8 @@ bool TryCandidate(const std::wstring& releaseFolder, const std::string& channel,
 }  // namespace
 
 ManifestSearch SearchManifest(const std::vector<std::wstring>& baseUrls, const std::string& channel,
-                              const std::string& lastDate, const FetchDocument& fetch) {
+                              const std::string& lastDate, const std::filesystem::path& appDir,
+                              const FetchDocument& fetch) {
     std::vector<std::string> channels{channel};
     if (channel != kBaseChannel) {
         channels.emplace_back(kBaseChannel);
@@ -74,8 +76,8 @@ ManifestSearch SearchManifest(const std::vector<std::wstring>& baseUrls, const s
     ManifestSearch search;
     for (const std::wstring& base : baseUrls) {
         for (const std::string& candidate : channels) {
-            if (TryCandidate(base + L"/" + Utf8ToWide(candidate), candidate, lastDate, fetch,
-                             search)) {
+            if (TryCandidate(base + L"/" + Utf8ToWide(candidate), candidate, lastDate, appDir,
+                             fetch, search)) {
                 return search;
             }
         }

@@ -4,12 +4,14 @@
 // flow shows and does when none is accepted.
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "json/json.h"
 #include "net/http_client.h"
+#include "update/manifest.h"
 
 namespace zelk {
 
@@ -22,7 +24,7 @@ inline constexpr std::uint64_t kManifestCap = 4194304;
 inline constexpr std::uint64_t kSignatureCap = 4096;
 
 struct ManifestSearch {
-    JsonValue manifest;
+    ReleaseManifest release;                  // the accepted manifest, read once
     std::vector<std::uint8_t> manifestBytes;  // as they arrived and were verified
     std::vector<std::uint8_t> signature;      // manifest.sig as it arrived
     std::wstring releaseFolder;               // empty when no candidate was accepted
@@ -34,9 +36,11 @@ struct ManifestSearch {
 // A candidate is accepted when its manifest.json and manifest.sig arrive, the
 // signature is valid under a built-in key, the body is a JSON object whose
 // "channel", when present, names the channel tried, and the freshness rules accept
-// it against lastDate. Nothing is retried.
+// it against lastDate. Nothing is retried. The accepted manifest is read for an
+// installation whose launcher's folder is appDir (ReadReleaseManifest).
 ManifestSearch SearchManifest(const std::vector<std::wstring>& baseUrls, const std::string& channel,
-                              const std::string& lastDate, const FetchDocument& fetch);
+                              const std::string& lastDate, const std::filesystem::path& appDir,
+                              const FetchDocument& fetch);
 
 // What the flow does when no manifest was accepted: the status it shows, how long it
 // leaves it readable, and then either the installed launcher's start (launch) or the

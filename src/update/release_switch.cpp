@@ -183,9 +183,9 @@ std::vector<ManifestFile> SelectPendingFiles(const std::vector<ManifestFile>& al
     return pending;
 }
 
-ReleasePlan PlanRelease(const JsonValue& manifest, const InstallPaths& paths) {
+ReleasePlan PlanRelease(const ReleaseManifest& release, const InstallPaths& paths) {
     ReleasePlan plan;
-    plan.allFiles = ReadManifestFiles(manifest, paths.appDir);
+    plan.allFiles = release.files;
     plan.paths = MatchPaths(ReadInstalledIndex(paths.installedMarker), plan.allFiles);
     plan.pending = SelectPendingFiles(plan.allFiles, plan.paths, paths.appDir);
     return plan;
@@ -240,7 +240,7 @@ SwitchProgress SwitchFiles(const std::vector<ManifestFile>& pending, const PathM
 }
 
 SwitchOutcome SwitchRelease(const ReleasePlan& plan, const PendingSwitch& pending,
-                            const JsonValue& manifest, const InstallPaths& paths) {
+                            const ReleaseManifest& release, const InstallPaths& paths) {
     const DWORD began = GetTickCount();
     SwitchOutcome outcome;
     if (!WritePendingSwitch(paths, pending)) {
@@ -260,7 +260,7 @@ SwitchOutcome SwitchRelease(const ReleasePlan& plan, const PendingSwitch& pendin
     RemoveObsoleteFiles(plan.paths, paths.appDir);
     // A date without its index would let the next run trust an older record.
     if (!WriteInstalledIndex(paths.installedMarker, plan.allFiles) ||
-        !WriteLastDate(paths.manifestMarker, manifest) || !ClearPendingSwitch(paths)) {
+        !WriteLastDate(paths.manifestMarker, release.date) || !ClearPendingSwitch(paths)) {
         FailWith(outcome, GetLastError(), false, {});
         Log("state files: not written, error ", outcome.error);
         return outcome;
@@ -279,14 +279,17 @@ Interrupted FinishInterruptedSwitch(const InstallPaths& paths, const std::string
     const std::vector<std::uint8_t> signature = decodeSignature(std::string_view(
         reinterpret_cast<const char*>(pending.signature.data()), pending.signature.size()));
     if (!verifyManifestSignature(pending.manifest, signature) ||
-        !parseJson(pending.manifest, manifest) || manifest.type != JsonType::Object ||
-        !IsTimestamp(manifest.get("date").asString("")) ||
-        manifest.get("date").asString("") < lastDate) {
+        !parseJson(pending.manifest, manifest) || manifest.type != JsonType::Object) {
         Log("pending release: its record does not verify, the launcher does not count as "
             "installed");
         return Interrupted::Unfinished;
     }
-    ReleasePlan plan = PlanRelease(manifest, paths);
+    const ReleaseManifest release = ReadReleaseManifest(manifest, paths.appDir);
+    if (!IsTimestamp(release.date) || release.date < lastDate) {
+        Log("pending release ", release.date, ": older than the installed one, never finished");
+        return Interrupted::Unfinished;
+    }
+    ReleasePlan plan = PlanRelease(release, paths);
     // What the cut-short run put in place and could not record yet is recorded now; the
     // rest must be whole in its partial file.
     {
@@ -303,16 +306,16 @@ Interrupted FinishInterruptedSwitch(const InstallPaths& paths, const std::string
     }
     for (const ManifestFile& file : plan.pending) {
         if (!HoldsContent(PartialFile(paths, file), file.sha256, file.size)) {
-            Log("pending release ", manifest.get("date").asString(""), ": ", file.path,
+            Log("pending release ", release.date, ": ", file.path,
                 " is not on disk, the launcher does not count as installed");
             return Interrupted::Unfinished;
         }
     }
     if (FindBlockedFile(plan, paths.appDir) != nullptr ||
-        !SwitchRelease(plan, pending, manifest, paths).complete) {
+        !SwitchRelease(plan, pending, release, paths).complete) {
         return Interrupted::Unfinished;
     }
-    Log("pending release ", manifest.get("date").asString(""), ": switch finished");
+    Log("pending release ", release.date, ": switch finished");
     return Interrupted::Finished;
 }
 

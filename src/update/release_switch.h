@@ -46,7 +46,7 @@ struct ReleasePlan {
     std::vector<ManifestFile> pending;
 };
 
-ReleasePlan PlanRelease(const JsonValue& manifest, const InstallPaths& paths);
+ReleasePlan PlanRelease(const ReleaseManifest& release, const InstallPaths& paths);
 
 // Where the content of file waits until it is put in place.
 std::filesystem::path PartialFile(const InstallPaths& paths, const ManifestFile& file);
@@ -93,7 +93,7 @@ struct SwitchOutcome {
 // Cut short, it leaves the record for FinishInterruptedSwitch; stopped before the first
 // file was replaced, it clears the record again (the installed release is still whole).
 SwitchOutcome SwitchRelease(const ReleasePlan& plan, const PendingSwitch& pending,
-                            const JsonValue& manifest, const InstallPaths& paths);
+                            const ReleaseManifest& release, const InstallPaths& paths);
 
 enum class Interrupted {
     None,        // no switch was pending

@@ -153,8 +153,8 @@ bool ClearPendingSwitch(const InstallPaths& paths) {
     return true;
 }
 
-bool WriteLastDate(const std::filesystem::path& manifestMarker, const JsonValue& manifest) {
-    return WriteText(manifestMarker, manifest.get("date").asString("") + "\n");
+bool WriteLastDate(const std::filesystem::path& manifestMarker, const std::string& date) {
+    return WriteText(manifestMarker, date + "\n");
 }
 
 }  // namespace zelk

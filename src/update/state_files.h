@@ -32,7 +32,7 @@ InstalledIndex ReadInstalledIndex(const std::filesystem::path& installedMarker);
 // Both report whether the new record is in place.
 bool WriteInstalledIndex(const std::filesystem::path& installedMarker,
                          const std::vector<ManifestFile>& allFiles);
-bool WriteLastDate(const std::filesystem::path& manifestMarker, const JsonValue& manifest);
+bool WriteLastDate(const std::filesystem::path& manifestMarker, const std::string& date);
 
 // A release being put in place: its manifest and signature exactly as they were accepted.
 // They stay on disk from before the first file is replaced until the index and the date

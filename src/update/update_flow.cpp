@@ -183,7 +183,8 @@ int RunSteps(const std::wstring& programPath, FlowContext& flow) {
                                            std::uint64_t maxBytes) {
         return httpGet(session, url, body, {}, maxBytes, kDocumentLimits);
     };
-    const ManifestSearch search = SearchManifest(baseUrls, settings.channel, lastDate, fetch);
+    const ManifestSearch search =
+        SearchManifest(baseUrls, settings.channel, lastDate, paths.appDir, fetch);
     if (search.releaseFolder.empty()) {
         return NoManifestAccepted(search, flow);
     }

@@ -65,7 +65,8 @@ protected:
         }
     }
     ManifestSearch Run(const std::string& channel, const std::string& lastDate = "") {
-        return SearchManifest({kServer1, kServer2}, channel, lastDate, servers.Fetch());
+        return SearchManifest({kServer1, kServer2}, channel, lastDate, L"C:\\Zelk\\app",
+                              servers.Fetch());
     }
     FakeServers servers;
 };
@@ -92,7 +93,9 @@ TEST_F(Search, TheSignatureFollowsItsManifestWithTheCaps) {
     servers.Serve(kServer2 + L"/release", v::kCurrentManifest, v::kCurrentSignature);
     const ManifestSearch search = Run("release");
     EXPECT_EQ(search.releaseFolder, kServer2 + L"/release");
-    EXPECT_EQ(search.manifest.get("date").asString(""), "2025-06-01T00:00:00Z");
+    EXPECT_EQ(search.release.date, "2025-06-01T00:00:00Z");
+    ASSERT_EQ(search.release.files.size(), 1u);
+    EXPECT_EQ(search.release.files[0].path, L"ZelkLauncher.exe");
     ASSERT_EQ(servers.requests.size(), 3u);
     EXPECT_EQ(servers.requests[1],
               std::make_pair(kServer2 + L"/release/manifest.json", std::uint64_t{4194304}));
@@ -134,7 +137,7 @@ TEST_F(Search, AManifestSignedForAnotherChannelIsSkippedWithoutAMessage) {
     servers.Serve(kServer1 + L"/beta", v::kLabelledBetaManifest, v::kLabelledBetaSignature);
     search = Run("beta");
     EXPECT_EQ(search.releaseFolder, kServer1 + L"/beta");
-    EXPECT_EQ(search.manifest.get("channel").asString(""), "beta");
+    EXPECT_EQ(search.release.channel, "beta");
 }
 
 TEST_F(Search, ForABetaUserEachFolderIsJudgedByItsOwnChannel) {
@@ -146,7 +149,7 @@ TEST_F(Search, ForABetaUserEachFolderIsJudgedByItsOwnChannel) {
                   v::kLabelledReleaseSignature);
     const ManifestSearch search = Run("beta");
     EXPECT_EQ(search.releaseFolder, kServer2 + L"/release");
-    EXPECT_EQ(search.manifest.get("channel").asString(""), "release");
+    EXPECT_EQ(search.release.channel, "release");
     EXPECT_TRUE(search.lastRefusal.empty());
 }
 

@@ -119,7 +119,9 @@ protected:
         }
         pending_ = {Bytes(search_vectors::kTwoFilesManifest),
                     Bytes(search_vectors::kTwoFilesSignature)};
-        ASSERT_TRUE(parseJson(pending_.manifest, manifest_));
+        JsonValue manifest;
+        ASSERT_TRUE(parseJson(pending_.manifest, manifest));
+        manifest_ = ReadReleaseManifest(manifest, paths_.appDir);
     }
     void TearDown() override { SetOwnRoot({}); }
 
@@ -138,7 +140,7 @@ protected:
     testing::ScratchDir scratch_;
     InstallPaths paths_;
     PendingSwitch pending_;
-    JsonValue manifest_;
+    ReleaseManifest manifest_;
 };
 
 TEST_F(SwitchOnDisk, EveryFileThenTheStateThenTheRecordCleared) {

@@ -76,9 +76,7 @@ TEST(StateFiles, WrittenWithCrLfAndReadBack) {
                                      {L"data\\caf\u00E9 et th\u00E9.txt", std::string(64, '2')},
                                      {L"lib/a b.dll", std::string(64, '3')}}));
 
-    JsonValue manifest;
-    ASSERT_TRUE(parseJson(R"({"date":"2024-05-01T10:00:00Z"})", manifest));
-    EXPECT_TRUE(WriteLastDate(dir / L".zelk-manifest", manifest));
+    EXPECT_TRUE(WriteLastDate(dir / L".zelk-manifest", "2024-05-01T10:00:00Z"));
     EXPECT_EQ(ReadBytes(dir / L".zelk-manifest"), "2024-05-01T10:00:00Z\r\n");
     EXPECT_EQ(ReadLastDate(dir / L".zelk-manifest"), "2024-05-01T10:00:00Z");
     EXPECT_FALSE(std::filesystem::exists(dir / L".zelk-manifest.tmp"));
