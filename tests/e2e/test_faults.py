@@ -222,11 +222,19 @@ def test_manifest_fault_keeps_the_installed_release(update, fault):
     update.recover()
 
 
-def test_stalled_manifest_times_out(update):
-    manifest = update.release_file("manifest.json")
+def stalls(data, sent):
+    """A body that stops for 90 s after `sent` bytes, and headers that drip in one byte
+    every 20 s (each wait for data then ends well within the receive time-out)."""
+    yield "stalled body", servers.stall(data, sent, 90)
+    yield "dripped headers", servers.header_drip(data, 10, 20)
+
+
+@pytest.mark.parametrize("how", ["stalled body", "dripped headers"])
+def test_stalled_manifest_times_out(update, how):
+    stall = dict(stalls(update.release_file("manifest.json"), 10))[how]
     began = time.monotonic()
-    assert run_against(update, manifest=servers.stall(manifest, 10, 90)) == (11, OFFLINE)
-    assert time.monotonic() - began < 60, "the receive time-out did not end the wait"
+    assert run_against(update, manifest=stall) == (11, OFFLINE)
+    assert time.monotonic() - began < 60, "the wait for the manifest was not bounded"
     update.recover()
 
 
@@ -300,12 +308,13 @@ def test_a_failure_while_other_files_are_in_flight(update):
     update.recover()
 
 
-def test_stalled_file_times_out(update):
+@pytest.mark.parametrize("how", ["stalled body", "dripped headers"])
+def test_stalled_file_times_out(update, how):
     data = release_v2()[TARGET]
+    stall = dict(stalls(data, len(data) // 2))[how]
     began = time.monotonic()
-    assert run_against(update, **{TARGET: servers.stall(data, len(data) // 2, 90)}) == (
-        11, INTERRUPTED)
-    assert time.monotonic() - began < 60, "the receive time-out did not end the wait"
+    assert run_against(update, **{TARGET: stall}) == (11, INTERRUPTED)
+    assert time.monotonic() - began < 60, "the wait for the file was not bounded"
     update.recover()
 
 
