@@ -26,13 +26,13 @@ struct ContentFetch {
 // expectedSize bytes whose SHA-256 is expectedDigest, into partialFile. That file is
 // named by the digest it belongs to, so bytes already there (a download cut short by an
 // earlier run) are the start of this very content: they are hashed again and only the
-// rest is asked for, with a Range request. A 200 instead starts the file again; a 206
-// for another range, or bytes that turn out wrong, are discarded and the file is
-// fetched whole. On success partialFile holds the verified content; on a network
-// failure it keeps what arrived, for the next attempt. A write failure (writeError, with
-// the file removed so its space is free again) ends the fetch at once. progress gets
-// the bytes of the file held so far, those already on disk included; cancel, once set,
-// ends the fetch within about a second.
+// rest is asked for, with a Range request. A 200 instead starts the file again; an
+// answer that cannot continue them (a 206 for another range, a 416), or bytes that turn
+// out wrong, are discarded and the file is fetched whole. On success partialFile holds
+// the verified content; on a network failure it keeps what arrived, for the next
+// attempt. A write failure (writeError, with the file removed so its space is free
+// again) ends the fetch at once. progress gets the bytes of the file held so far, those
+// already on disk included; cancel, once set, ends the fetch within about a second.
 ContentFetch downloadContent(const HttpSession& session, const std::vector<std::wstring>& bases,
                              const std::string& expectedDigest, std::uint64_t expectedSize,
                              const std::filesystem::path& partialFile,

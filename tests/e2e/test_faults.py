@@ -318,6 +318,26 @@ def test_stalled_file_times_out(update, how):
     update.recover()
 
 
+def test_a_refused_range_fetches_the_file_whole_in_the_same_run(update):
+    """A download cut short leaves its partial file; a server that answers 416 to the
+    request for the rest, but serves whole files, completes the update in the same run,
+    with the file fetched whole once."""
+    data = release_v2()[TARGET]
+    assert run_against(update, **{TARGET: servers.cut(data, len(data) // 2)}) == (
+        11, INTERRUPTED)
+    path = f"/updates/release/files/{publish.sha256_hex(data)}"
+    with servers.FaultServer() as fault:
+        url = update.mirror(fault, **{TARGET: servers.refusing_ranges(servers.body(data))})
+        code, report = bench_run(update.root, url)
+        TALLY["faults injected"] += 1
+        asked = [p for _, p in fault.requests()].count(path)
+        resumed_from = [offset for p, offset in fault.ranged_requests() if p == path]
+    assert (code, report[:1]) == (10, ["10"])
+    assert len(resumed_from) == 1 and resumed_from[0] > 0
+    assert asked == 2, "the 416, then the whole file once"
+    update.recover()
+
+
 # --- the process and the machine ------------------------------------------------------
 
 

@@ -244,6 +244,16 @@ TEST_F(Resume, AnotherRangeIsNotJoinedTheFileIsFetchedWhole) {
     EXPECT_EQ(ReadBytes(partial()), Text(expected_));
 }
 
+TEST_F(Resume, ARefusedRangeIsDroppedAndTheFileFetchedWholeFromTheSameServer) {
+    Leave(expected_, 70000);
+    const std::wstring refusing = FaultBase("refusing-ranges/bytes/100000/1");
+    const ContentFetch fetch = Fetch({refusing}, digest_, kStored);
+    EXPECT_TRUE(fetch.ok);
+    EXPECT_EQ(SeenWithPrefix(refusing), 2);  // the 416, then the whole file
+    EXPECT_EQ(fetch.received, kStored);
+    EXPECT_EQ(ReadBytes(partial()), Text(expected_));
+}
+
 TEST_F(Resume, TamperedBytesAreFoundAndTheFileIsFetchedWholeOnce) {
     std::vector<std::uint8_t> tampered = expected_;
     tampered[123] ^= 0x40;
