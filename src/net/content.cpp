@@ -221,8 +221,8 @@ bool OpenPartial(const std::filesystem::path& path, std::uint64_t expectedSize, 
 
 enum class Attempt { Delivered, Failed, Restart };
 
-// One request to one base. Restart: the server answered something that did not fit the
-// bytes held (they are gone now): the same base is worth one whole request.
+// One request to one base. Restart: the server could not resume from the bytes held
+// (they are gone now): the same base is worth one whole request.
 Attempt FetchFrom(const HttpSession& session, const std::wstring& url, std::uint64_t expectedSize,
                   Partial& partial, const ProgressCallback& progress,
                   const std::atomic<bool>* cancel, ContentFetch& fetch) {
@@ -246,8 +246,10 @@ Attempt FetchFrom(const HttpSession& session, const std::wstring& url, std::uint
             RangeContinues(*answer.range, partial.size, expectedSize)) {
             return true;
         }
-        if (answer.status == 206) {
-            surprise = true;  // some other range: it cannot be joined to what is held
+        // Some other range, or a refusal of the one asked for (416): nothing can be
+        // joined to what is held.
+        if (answer.status == 206 || (answer.status == 416 && partial.size != 0)) {
+            surprise = true;
             Truncate(partial);
         }
         return false;

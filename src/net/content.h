@@ -26,12 +26,13 @@ struct ContentFetch {
 // expectedSize bytes whose SHA-256 is expectedDigest, into partialFile. That file is
 // named by the digest it belongs to, so bytes already there (a download cut short by an
 // earlier run) are the start of this very content: they are hashed again and only the
-// rest is asked for, with a Range request. A 200 instead starts the file again; a 206
-// for another range, or bytes that turn out wrong, are discarded and the file is
-// fetched whole. On success partialFile holds the verified content; on a network
-// failure it keeps what arrived, for the next attempt. A write failure (writeError, with
-// the file removed so its space is free again) ends the fetch at once. progress gets
-// the bytes of the file held so far, those already on disk included.
+// rest is asked for, with a Range request. A 200 instead starts the file again; an
+// answer that cannot continue them (a 206 for another range, a 416), or bytes that turn
+// out wrong, are discarded and the file is fetched whole. On success partialFile holds
+// the verified content; on a network failure it keeps what arrived, for the next
+// attempt. A write failure (writeError, with the file removed so its space is free
+// again) ends the fetch at once. progress gets the bytes of the file held so far, those
+// already on disk included; cancel, once set, ends the fetch within about a second.
 ContentFetch downloadContent(const HttpSession& session, const std::vector<std::wstring>& bases,
                              const std::string& expectedDigest, std::uint64_t expectedSize,
                              const std::filesystem::path& partialFile,
@@ -70,9 +71,9 @@ struct TransfersOutcome {
 };
 
 // Fetches every job with up to kMaxTransfers transfers at once through downloadContent,
-// each into partialDir / digest. The first failure stops the others (at their next
-// block of data: a request waiting for data ends with its receive time-out), and
-// nothing that arrives after it is handed to arrived. Jobs are started in order.
+// each into partialDir / digest. The first failure stops the others within about a
+// second, whatever their requests wait for, and nothing that arrives after it is
+// handed to arrived. Jobs are started in order.
 TransfersOutcome FetchContents(const HttpSession& session, const std::vector<std::wstring>& bases,
                                const std::vector<ContentJob>& jobs,
                                const std::filesystem::path& partialDir,

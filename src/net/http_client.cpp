@@ -4,6 +4,9 @@
 #include <cwchar>
 #include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace zelk {
 namespace {
@@ -70,134 +73,112 @@ Announced AnnouncedLength(HINTERNET request) {
     return {length.has_value(), length};
 }
 
-// Opens, sends and waits for the answer's headers. Empty holder (and the error) when
-// any step fails.
-UniqueInternet Send(const HttpSession& session, const HttpRequest& how, DWORD& error) {
-    wchar_t host[kHostUnits] = {};
-    wchar_t path[kPathUnits] = {};
-    URL_COMPONENTS parts = {};
-    parts.dwStructSize = sizeof(parts);
-    parts.lpszHostName = host;
-    parts.dwHostNameLength = kHostUnits;
-    parts.lpszUrlPath = path;
-    parts.dwUrlPathLength = kPathUnits;
-    if (!WinHttpCrackUrl(how.url.c_str(), 0, 0, &parts)) {
-        error = GetLastError();
-        return {};
-    }
-    // The connection handle only names the server: the session's pool keeps the sockets,
-    // so it may close as soon as the request is open.
-    UniqueInternet connection(WinHttpConnect(session.handle.get(), host, parts.nPort, 0));
-    if (!connection) {
-        error = GetLastError();
-        return {};
-    }
-    const DWORD secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
-    UniqueInternet request(WinHttpOpenRequest(connection.get(), L"GET", path, nullptr,
-                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                              secure));
-    if (!request) {
-        error = GetLastError();
-        return {};
-    }
-    // Per request, so that every request of the shared session has its own bounds. The
-    // wait for the headers has a time-out of its own (90 s unless set): without it a
-    // server that accepts and never answers would hold the whole update.
-    const int receive = static_cast<int>(how.limits.receiveTimeoutMs);
-    WinHttpSetTimeouts(request.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
-                       receive);
-    DWORD responseTimeout = how.limits.receiveTimeoutMs;
-    WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
-                     sizeof(responseTimeout));
+// A caller checks the bounds of its request this often while it waits.
+constexpr DWORD kPollMs = 250;
+
+// The part of a request its thread is in, for the bound of the wait.
+enum class Phase { Sending, Waiting, Reading };
+
+// What one request thread shares with the threads that hand it requests, owned by
+// both: the thread keeps it to its end. A caller hands over one request and waits
+// within the request's bounds; when one runs out it marks the request abandoned and
+// returns, and the thread, once its blocked call comes back, ends without touching
+// anything of the caller's. A thread that completed its request waits for the next.
+struct Worker {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+
+    // Under the lock: whether there is a request to run, and what became of its caller.
+    bool hasJob = false;
+    bool abandoned = false;  // its caller has gone: wanted and sink are no more
+    bool quit = false;       // the session has ended: no more requests
+    // The request, set by its caller before it hands it over; the thread closes it.
+    UniqueInternet request;
     std::wstring headers;
-    if (how.offset != 0) {
-        // Byte offsets name the file as stored, so a range is asked for without any
-        // content encoding (no decoding is requested for it).
-        headers = RangeHeader(how.offset);
-    } else {
-        // Not every WinHTTP offers decoding (Wine refuses the option); the request
-        // then simply goes out without Accept-Encoding.
-        DWORD decompression = WINHTTP_DECOMPRESSION_FLAG_GZIP | WINHTTP_DECOMPRESSION_FLAG_DEFLATE;
-        WinHttpSetOption(request.get(), WINHTTP_OPTION_DECOMPRESSION, &decompression,
-                         sizeof(decompression));
-    }
-    if (!WinHttpSendRequest(request.get(),
+    std::uint64_t maxBytes = 0;
+    const AnswerCheck* wanted = nullptr;
+    const ChunkSink* sink = nullptr;
+    // Under the lock. What the thread reports.
+    Phase phase = Phase::Sending;
+    std::uint64_t movedAt = 0;  // when the request last moved on: a phase, or bytes
+    std::uint64_t received = 0;
+    std::uint32_t status = 0;
+    bool done = false;
+    HttpResult result;
+
+    // The thread's own: the block every request it runs reads into.
+    std::unique_ptr<std::uint8_t[]> buffer;
+};
+
+class Locked {
+public:
+    explicit Locked(Worker& worker) : lock_(worker.lock) { AcquireSRWLockExclusive(&lock_); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+    ~Locked() { ReleaseSRWLockExclusive(&lock_); }
+
+private:
+    SRWLOCK& lock_;
+};
+
+// The blocking calls of one request, on its thread. wanted and sink are called under
+// the lock, and only while the caller still waits.
+HttpResult Run(Worker& worker) {
+    const HINTERNET request = worker.request.get();
+    const std::wstring& headers = worker.headers;
+    if (!WinHttpSendRequest(request,
                             headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
-                            static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !WinHttpReceiveResponse(request.get(), nullptr)) {
-        error = GetLastError();
-        return {};
+                            static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+        return Failed(GetLastError());
     }
-    return request;
-}
-
-// The block a thread reads into, kept for the thread's life: a transfer thread fetches
-// one file after another, and a fresh megabyte per file would cost more than the read.
-std::uint8_t* ReadBuffer() {
-    thread_local std::unique_ptr<std::uint8_t[]> buffer;
-    if (!buffer) {
-        try {
-            buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kChunkBytes);
-        } catch (const std::exception&) {  // bad_alloc
-            return nullptr;
-        }
+    {
+        Locked hold(worker);
+        worker.phase = Phase::Waiting;
+        worker.movedAt = NowMs();
     }
-    return buffer.get();
-}
-
-}  // namespace
-
-HttpSession OpenHttpSession() {
-    return {UniqueInternet(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0))};
-}
-
-HttpResult httpFetch(const HttpSession& session, const HttpRequest& how, const AnswerCheck& wanted,
-                     const ChunkSink& sink) {
-    if (!session.handle) {
-        return Failed(ERROR_INVALID_HANDLE);
-    }
-    const std::uint64_t started = NowMs();
-    DWORD error = 0;
-    UniqueInternet request = Send(session, how, error);
-    if (!request) {
-        return Failed(error);
+    if (!WinHttpReceiveResponse(request, nullptr)) {
+        return Failed(GetLastError());
     }
 
     // Starts at 0 so that a failed query counts as a wrong status.
     DWORD status = 0;
     DWORD statusSize = sizeof(status);
-    WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+    WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                         WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
                         WINHTTP_NO_HEADER_INDEX);
     HttpAnswer answer;
     answer.status = status;
-    const Announced announced = AnnouncedLength(request.get());
+    const Announced announced = AnnouncedLength(request);
     if (!announced.ok) {
         return Failed(ERROR_WINHTTP_INVALID_HEADER, status);
     }
     answer.length = announced.length;
     if (status == 206) {
-        if (const auto range = Header(request.get(), WINHTTP_QUERY_CONTENT_RANGE)) {
+        if (const auto range = Header(request, WINHTTP_QUERY_CONTENT_RANGE)) {
             answer.range = ParseContentRange(*range);
         }
     }
-    if (!wanted(answer)) {
-        return {false, status, 0};
+    {
+        Locked hold(worker);
+        worker.status = status;
+        worker.phase = Phase::Reading;
+        worker.movedAt = NowMs();
+        if (worker.abandoned || !(*worker.wanted)(answer)) {
+            return {false, status, 0};
+        }
     }
 
-    std::uint8_t* const buffer = ReadBuffer();
-    if (buffer == nullptr) {
-        return Failed(ERROR_NOT_ENOUGH_MEMORY, status);
+    if (!worker.buffer) {
+        try {
+            worker.buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kChunkBytes);
+        } catch (const std::exception&) {  // bad_alloc
+            return Failed(ERROR_NOT_ENOUGH_MEMORY, status);
+        }
     }
-    TransferPace pace(how.limits.lowSpeedBytes, how.limits.lowSpeedWindowMs, NowMs());
     std::uint64_t received = 0;
     for (;;) {
-        if (how.cancel != nullptr && how.cancel->load()) {
-            return Failed(ERROR_CANCELLED, status);
-        }
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request.get(), &available)) {
+        if (!WinHttpQueryDataAvailable(request, &available)) {
             return Failed(GetLastError(), status);
         }
         if (available == 0) {
@@ -209,26 +190,262 @@ HttpResult httpFetch(const HttpSession& session, const HttpRequest& how, const A
             return {true, status, 0};
         }
         // Checked before reading, so an oversized response is abandoned early.
-        if (available > how.maxBytes || received > how.maxBytes - available) {
+        if (available > worker.maxBytes || received > worker.maxBytes - available) {
             return Failed(ERROR_FILE_TOO_LARGE, status);
         }
         DWORD read = 0;
-        if (!WinHttpReadData(request.get(), buffer, std::min(available, kChunkBytes), &read)) {
+        if (!WinHttpReadData(request, worker.buffer.get(), std::min(available, kChunkBytes),
+                             &read)) {
             return Failed(GetLastError(), status);
         }
         received += read;
+        Locked hold(worker);
+        if (worker.abandoned) {
+            return Failed(ERROR_CANCELLED, status);
+        }
         SetLastError(ERROR_WRITE_FAULT);
-        if (read != 0 && !sink(std::span<const std::uint8_t>(buffer, read))) {
+        if (read != 0 &&
+            !(*worker.sink)(std::span<const std::uint8_t>(worker.buffer.get(), read))) {
             return Failed(GetLastError(), status);
         }
-        const std::uint64_t now = NowMs();
-        if (!pace.Keeps(received, now)) {
-            return Failed(ERROR_WINHTTP_TIMEOUT, status);  // a drip: as good as a stall
+        // After the sink: time spent writing is not a wait for data.
+        worker.received = received;
+        worker.movedAt = NowMs();
+    }
+}
+
+// A request thread: runs the requests handed to it, until a caller abandons one or the
+// session ends.
+void Serve(const std::shared_ptr<Worker>& worker) {
+    for (;;) {
+        {
+            Locked hold(*worker);
+            while (!worker->hasJob && !worker->quit) {
+                SleepConditionVariableSRW(&worker->changed, &worker->lock, INFINITE, 0);
+            }
+            if (!worker->hasJob) {
+                return;
+            }
         }
-        if (how.limits.deadlineMs != 0 && now - started > how.limits.deadlineMs) {
-            return Failed(ERROR_WINHTTP_TIMEOUT, status);
+        const HttpResult result = Run(*worker);
+        worker->request.reset();  // its connection goes back to the session's pool
+        Locked hold(*worker);
+        worker->hasJob = false;
+        worker->done = true;
+        worker->result = result;
+        if (worker->abandoned) {
+            return;
+        }
+        WakeAllConditionVariable(&worker->changed);
+    }
+}
+
+void Stop(Worker& worker) {
+    Locked hold(worker);
+    worker.quit = true;
+    WakeAllConditionVariable(&worker.changed);
+}
+
+}  // namespace
+
+// One request thread, held by the session while it waits for a request and by the
+// caller while it runs one.
+struct RequestThread {
+    std::shared_ptr<Worker> worker;
+    std::thread thread;
+};
+
+// The request threads of a session that wait for a request. They end with the session,
+// which joins them: an idle thread is never stuck.
+struct RequestThreads {
+    std::mutex lock;
+    std::vector<RequestThread> idle;
+
+    RequestThreads() = default;
+    RequestThreads(const RequestThreads&) = delete;
+    RequestThreads& operator=(const RequestThreads&) = delete;
+    ~RequestThreads() {
+        for (RequestThread& idler : idle) {
+            Stop(*idler.worker);
+        }
+        for (RequestThread& idler : idle) {
+            idler.thread.join();
         }
     }
+
+    // An idle thread, else a new one; no worker when no thread can be started.
+    RequestThread Take() {
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            if (!idle.empty()) {
+                RequestThread taken = std::move(idle.back());
+                idle.pop_back();
+                return taken;
+            }
+        }
+        RequestThread started;
+        try {
+            started.worker = std::make_shared<Worker>();
+            started.thread = std::thread([worker = started.worker] { Serve(worker); });
+        } catch (const std::exception&) {  // bad_alloc, system_error
+            started.worker.reset();
+        }
+        return started;
+    }
+
+    void GiveBack(RequestThread&& done) {
+        std::lock_guard<std::mutex> hold(lock);
+        try {
+            idle.push_back(std::move(done));
+        } catch (const std::exception&) {  // no room to keep it: it ends
+            Stop(*done.worker);
+            done.thread.join();
+        }
+    }
+};
+
+namespace {
+
+// Opens the request (calls that never wait for the network) and what its thread sends.
+bool Prepare(const HttpSession& session, const HttpRequest& how, Worker& worker, DWORD& error) {
+    wchar_t host[kHostUnits] = {};
+    wchar_t path[kPathUnits] = {};
+    URL_COMPONENTS parts = {};
+    parts.dwStructSize = sizeof(parts);
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = kHostUnits;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = kPathUnits;
+    if (!WinHttpCrackUrl(how.url.c_str(), 0, 0, &parts)) {
+        error = GetLastError();
+        return false;
+    }
+    // The connection handle only names the server: the session's pool keeps the sockets,
+    // so it may close as soon as the request is open.
+    UniqueInternet connection(WinHttpConnect(session.handle.get(), host, parts.nPort, 0));
+    if (!connection) {
+        error = GetLastError();
+        return false;
+    }
+    const DWORD secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
+    UniqueInternet request(WinHttpOpenRequest(connection.get(), L"GET", path, nullptr,
+                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                              secure));
+    if (!request) {
+        error = GetLastError();
+        return false;
+    }
+    // Per request, so that every request of the shared session has its own bounds. The
+    // wait for the headers has a time-out of its own (90 s unless set).
+    const int receive = static_cast<int>(how.limits.receiveTimeoutMs);
+    WinHttpSetTimeouts(request.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
+                       receive);
+    DWORD responseTimeout = how.limits.receiveTimeoutMs;
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
+                     sizeof(responseTimeout));
+    worker.headers.clear();
+    if (how.offset != 0) {
+        // Byte offsets name the file as stored, so a range is asked for without any
+        // content encoding (no decoding is requested for it).
+        worker.headers = RangeHeader(how.offset);
+    } else {
+        // Not every WinHTTP offers decoding (Wine refuses the option); the request
+        // then simply goes out without Accept-Encoding.
+        DWORD decompression = WINHTTP_DECOMPRESSION_FLAG_GZIP | WINHTTP_DECOMPRESSION_FLAG_DEFLATE;
+        WinHttpSetOption(request.get(), WINHTTP_OPTION_DECOMPRESSION, &decompression,
+                         sizeof(decompression));
+    }
+    worker.request = std::move(request);
+    return true;
+}
+
+// How long a request may stay in one phase without moving on. WinHTTP's own time-outs
+// end each wait on Windows; this makes sure of it where a wait would last longer: Wine
+// gives the headers as long as each of their bytes comes within the receive time-out.
+std::uint64_t PhaseBoundMs(Phase phase, const RequestLimits& limits) {
+    constexpr std::uint64_t kConnectedMs = kResolveTimeoutMs + kConnectTimeoutMs + kSendTimeoutMs;
+    // Sending includes a TLS handshake, which waits for data too.
+    return phase == Phase::Sending ? kConnectedMs + limits.receiveTimeoutMs
+                                   : limits.receiveTimeoutMs;
+}
+
+// Hands the request to its thread and waits until it is done, or until a bound runs out
+// or the caller cancels: the request is then abandoned (true in abandoned).
+HttpResult Await(Worker& worker, const HttpRequest& how, const AnswerCheck& wanted,
+                 const ChunkSink& sink, std::uint64_t sent, bool& abandoned) {
+    TransferPace pace(how.limits.lowSpeedBytes, how.limits.lowSpeedWindowMs, sent);
+    Locked hold(worker);
+    worker.maxBytes = how.maxBytes;
+    worker.wanted = &wanted;
+    worker.sink = &sink;
+    worker.phase = Phase::Sending;
+    worker.movedAt = sent;
+    worker.received = 0;
+    worker.status = 0;
+    worker.done = false;
+    worker.hasJob = true;
+    WakeAllConditionVariable(&worker.changed);
+    while (!worker.done) {
+        SleepConditionVariableSRW(&worker.changed, &worker.lock, kPollMs, 0);
+        if (worker.done) {
+            break;
+        }
+        const std::uint64_t now = NowMs();
+        DWORD error = 0;
+        if (how.cancel != nullptr && how.cancel->load()) {
+            error = ERROR_CANCELLED;
+        } else if (!pace.Keeps(worker.received, now) ||  // a drip, of headers or of body
+                   (how.limits.deadlineMs != 0 && now - sent > how.limits.deadlineMs) ||
+                   now - worker.movedAt > PhaseBoundMs(worker.phase, how.limits)) {
+            error = ERROR_WINHTTP_TIMEOUT;
+        }
+        if (error != 0) {
+            worker.abandoned = true;  // never waited for: it ends once its call comes back
+            abandoned = true;
+            return Failed(error, worker.status);
+        }
+    }
+    abandoned = false;
+    worker.done = false;
+    return worker.result;
+}
+
+}  // namespace
+
+HttpSession OpenHttpSession() {
+    HttpSession session;
+    session.handle.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    try {
+        session.threads = std::make_shared<RequestThreads>();
+    } catch (const std::exception&) {  // bad_alloc: its requests fail
+    }
+    return session;
+}
+
+HttpResult httpFetch(const HttpSession& session, const HttpRequest& how, const AnswerCheck& wanted,
+                     const ChunkSink& sink) {
+    if (!session.handle || !session.threads) {
+        return Failed(ERROR_INVALID_HANDLE);
+    }
+    const std::uint64_t sent = NowMs();
+    RequestThread runner = session.threads->Take();
+    if (!runner.worker) {
+        return Failed(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    DWORD error = 0;
+    if (!Prepare(session, how, *runner.worker, error)) {
+        session.threads->GiveBack(std::move(runner));
+        return Failed(error);
+    }
+    bool abandoned = false;
+    const HttpResult result = Await(*runner.worker, how, wanted, sink, sent, abandoned);
+    if (abandoned) {
+        runner.thread.detach();  // it ends on its own once its call comes back
+    } else {
+        session.threads->GiveBack(std::move(runner));
+    }
+    return result;
 }
 
 HttpResult httpGet(const HttpSession& session, const std::wstring& url,

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -28,12 +29,15 @@ struct HttpResult {
     explicit operator bool() const { return ok; }
 };
 
-// What bounds one request. Name resolution and connecting take at most 5 s each,
-// sending 10 s. Every wait for data, the wait for the response's headers included, is
-// bounded by receiveTimeoutMs; a transfer that receives fewer than lowSpeedBytes in
-// any lowSpeedWindowMs fails, so a drip never holds the splash; deadlineMs, when not
-// 0, bounds the whole request. Checked as data arrives: a request waiting for data is
-// ended by its receive time-out, so it may run that much past its deadline.
+// What bounds one request, from its start to its last byte: the wait for the
+// response's headers is covered like the body. Name resolution and connecting take at
+// most 5 s each, sending 10 s; each wait for data (all of the response's headers, then
+// each block of the body) at most receiveTimeoutMs. A request that receives fewer than
+// lowSpeedBytes of body in any lowSpeedWindowMs fails, counted from the send, so neither
+// a drip of headers nor one of body holds the splash; deadlineMs, when not 0, bounds the
+// whole request. A request ends within about a quarter of a second once a bound runs
+// out or its cancel flag is set, whatever the server does: its thread is left to finish
+// the blocked call on its own.
 struct RequestLimits {
     std::uint32_t receiveTimeoutMs = 30000;
     std::uint64_t lowSpeedBytes = 1024;
@@ -46,11 +50,17 @@ inline constexpr RequestLimits kDocumentLimits{30000, 1024, 30000, 60000};
 // Content files: as long as they keep coming.
 inline constexpr RequestLimits kContentLimits{30000, 1024, 30000, 0};
 
+struct RequestThreads;
+
 // One WinHTTP session. Every request of a run goes through the same one, so that its
 // connections are kept alive and reused (WinHTTP pools them per session on Windows).
-// Safe to use from several threads.
+// Its requests make their blocking calls on request threads of the session's own, each
+// reading into a block of its own: a thread that is done with a request waits for the
+// next one, so a run of many files costs a few threads and a few blocks. Safe to use
+// from several threads.
 struct HttpSession {
     UniqueInternet handle;
+    std::shared_ptr<RequestThreads> threads;  // the idle ones; they end with the session
 };
 
 // Empty handle when WinHTTP cannot open a session.
@@ -68,13 +78,14 @@ struct HttpRequest {
     std::uint64_t offset = 0;             // when not 0, only the bytes from here on are asked for
     std::uint64_t maxBytes = UINT64_MAX;  // the body is abandoned before it grows past this
     RequestLimits limits;
-    const std::atomic<bool>* cancel = nullptr;  // set by another thread: stop at the next block
+    const std::atomic<bool>* cancel = nullptr;  // set by another thread: the request ends
 };
 
 // false from wanted: the answer is not read (the result carries its status).
 using AnswerCheck = std::function<bool(const HttpAnswer& answer)>;
 // false from sink: stop, the request failed (error ERROR_WRITE_FAULT unless the sink
-// leaves its own in GetLastError).
+// leaves its own in GetLastError). Both are called on the request's thread, never once
+// httpFetch has returned.
 using ChunkSink = std::function<bool(std::span<const std::uint8_t> chunk)>;
 
 // Streams one GET: ok when the answer was wanted and its whole body reached the sink

@@ -267,11 +267,19 @@ def test_manifest_fault_keeps_the_installed_release(update, fault):
     update.recover()
 
 
-def test_stalled_manifest_times_out(update):
-    manifest = update.release_file("manifest.json")
+def stalls(data, sent):
+    """A body that stops for 90 s after `sent` bytes, and headers that drip in one byte
+    every 20 s (each wait for data then ends well within the receive time-out)."""
+    yield "stalled body", servers.stall(data, sent, 90)
+    yield "dripped headers", servers.header_drip(data, 10, 20)
+
+
+@pytest.mark.parametrize("how", ["stalled body", "dripped headers"])
+def test_stalled_manifest_times_out(update, how):
+    stall = dict(stalls(update.release_file("manifest.json"), 10))[how]
     began = time.monotonic()
-    assert run_against(update, manifest=servers.stall(manifest, 10, 90)) == (11, OFFLINE)
-    assert time.monotonic() - began < 60, "the receive time-out did not end the wait"
+    assert run_against(update, manifest=stall) == (11, OFFLINE)
+    assert time.monotonic() - began < 60, "the wait for the manifest was not bounded"
     update.recover()
 
 
@@ -368,12 +376,33 @@ def test_a_first_install_cut_short_is_never_started(tmp_path, releases, server, 
     TALLY["runs recovered"] += 1
 
 
-def test_stalled_file_times_out(update):
+@pytest.mark.parametrize("how", ["stalled body", "dripped headers"])
+def test_stalled_file_times_out(update, how):
     data = release_v2()[TARGET]
+    stall = dict(stalls(data, len(data) // 2))[how]
     began = time.monotonic()
-    assert run_against(update, **{TARGET: servers.stall(data, len(data) // 2, 90)}) == (
+    assert run_against(update, **{TARGET: stall}) == (11, INTERRUPTED)
+    assert time.monotonic() - began < 60, "the wait for the file was not bounded"
+    update.recover()
+
+
+def test_a_refused_range_fetches_the_file_whole_in_the_same_run(update):
+    """A download cut short leaves its partial file; a server that answers 416 to the
+    request for the rest, but serves whole files, completes the update in the same run,
+    with the file fetched whole once."""
+    data = release_v2()[TARGET]
+    assert run_against(update, **{TARGET: servers.cut(data, len(data) // 2)}) == (
         11, INTERRUPTED)
-    assert time.monotonic() - began < 60, "the receive time-out did not end the wait"
+    path = f"/updates/release/files/{publish.sha256_hex(data)}"
+    with servers.FaultServer() as fault:
+        url = update.mirror(fault, **{TARGET: servers.refusing_ranges(servers.body(data))})
+        code, report = bench_run(update.root, url)
+        TALLY["faults injected"] += 1
+        asked = [p for _, p in fault.requests()].count(path)
+        resumed_from = [offset for p, offset in fault.ranged_requests() if p == path]
+    assert (code, report[:1]) == (10, ["10"])
+    assert len(resumed_from) == 1 and resumed_from[0] > 0
+    assert asked == 2, "the 416, then the whole file once"
     update.recover()
 
 

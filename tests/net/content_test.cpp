@@ -244,6 +244,16 @@ TEST_F(Resume, AnotherRangeIsNotJoinedTheFileIsFetchedWhole) {
     EXPECT_EQ(ReadBytes(partial()), Text(expected_));
 }
 
+TEST_F(Resume, ARefusedRangeIsDroppedAndTheFileFetchedWholeFromTheSameServer) {
+    Leave(expected_, 70000);
+    const std::wstring refusing = FaultBase("refusing-ranges/bytes/100000/1");
+    const ContentFetch fetch = Fetch({refusing}, digest_, kStored);
+    EXPECT_TRUE(fetch.ok);
+    EXPECT_EQ(SeenWithPrefix(refusing), 2);  // the 416, then the whole file
+    EXPECT_EQ(fetch.received, kStored);
+    EXPECT_EQ(ReadBytes(partial()), Text(expected_));
+}
+
 TEST_F(Resume, TamperedBytesAreFoundAndTheFileIsFetchedWholeOnce) {
     std::vector<std::uint8_t> tampered = expected_;
     tampered[123] ^= 0x40;
@@ -355,30 +365,34 @@ TEST_F(Content, EveryJobArrivesOnceOnTheCallingThread) {
 }
 
 TEST_F(Content, TheFirstFailureStopsTheOtherTransfers) {
-    // One content trickles in for about ten seconds; another is missing everywhere.
-    const std::wstring base = RoutedBase();
-    const std::string slow = DigestOf(Pattern(kBig, kBigSeed));
-    const std::string missing = DigestOf(Pattern(7, 7));
-    Route(base, slow, "/trickle/3145733/2/16384/50");
-    Route(base, missing, "/status/404");
-    std::vector<std::size_t> arrived;
-    TransferEvents events;
-    events.arrived = [&](std::size_t job, const std::filesystem::path&, const ContentFetch&) {
-        arrived.push_back(job);
-        return true;
-    };
-    const auto started = std::chrono::steady_clock::now();
-    const TransfersOutcome outcome =
-        FetchContents(session_, {base}, {{slow, kBig}, {missing, 7}}, scratch_.path(), events);
-    const auto seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
-            .count();
-    EXPECT_FALSE(outcome.complete);
-    EXPECT_FALSE(outcome.refused);
-    EXPECT_EQ(outcome.failedJob, 1u);
-    EXPECT_EQ(outcome.failure.last.status, 404u);
-    EXPECT_TRUE(arrived.empty());
-    EXPECT_LT(seconds, 5);  // the slow one was stopped, not waited for
+    // One content trickles in for about ten seconds, or waits for headers that drip in
+    // one byte every 20 s; another is missing everywhere.
+    for (const char* slowly : {"/trickle/3145733/2/16384/50", "/header-drip/3145733/2/30/20000"}) {
+        SCOPED_TRACE(slowly);
+        const std::wstring base = RoutedBase() + Wide(slowly);
+        const std::string slow = DigestOf(Pattern(kBig, kBigSeed));
+        const std::string missing = DigestOf(Pattern(7, 7));
+        Route(base, slow, slowly);
+        Route(base, missing, "/status/404");
+        std::vector<std::size_t> arrived;
+        TransferEvents events;
+        events.arrived = [&](std::size_t job, const std::filesystem::path&, const ContentFetch&) {
+            arrived.push_back(job);
+            return true;
+        };
+        const auto started = std::chrono::steady_clock::now();
+        const TransfersOutcome outcome =
+            FetchContents(session_, {base}, {{slow, kBig}, {missing, 7}}, scratch_.path(), events);
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::steady_clock::now() - started)
+                                 .count();
+        EXPECT_FALSE(outcome.complete);
+        EXPECT_FALSE(outcome.refused);
+        EXPECT_EQ(outcome.failedJob, 1u);
+        EXPECT_EQ(outcome.failure.last.status, 404u);
+        EXPECT_TRUE(arrived.empty());
+        EXPECT_LT(seconds, 5);  // the slow one was stopped, not waited for
+    }
 }
 
 TEST_F(Content, ACallerThatCannotTakeAFileStopsEverything) {

@@ -9,6 +9,7 @@
 #include <utility>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "integrity/sha256.h"
@@ -306,6 +307,25 @@ TEST_F(Bounded, TheDeadlineEndsATransferThatKeepsComing) {
     EXPECT_LT(seconds, 3.0);
 }
 
+TEST_F(Bounded, TheDeadlineAndTheLowSpeedRuleEachEndAWaitForHeaders) {
+    // A header byte every 0.3 s for 12 s: no wait for data is long enough for the 5 s
+    // receive time-out, so only the rule under test can end the request early.
+    struct Case {
+        const char* rule;
+        RequestLimits limits;
+    };
+    for (const Case& c :
+         {Case{"deadline", {5000, 0, 1000, 1500}}, Case{"low speed", {5000, 1000, 1500, 0}}}) {
+        SCOPED_TRACE(c.rule);
+        const auto [result, seconds] = Get("/header-drip/10/1/40/300/" + TestTag(), c.limits);
+        EXPECT_FALSE(result);
+        EXPECT_EQ(result.status, 0u);  // no headers yet
+        EXPECT_EQ(result.error, static_cast<std::uint32_t>(ERROR_WINHTTP_TIMEOUT));
+        EXPECT_GE(seconds, 1.3);
+        EXPECT_LT(seconds, 4.0);
+    }
+}
+
 // Runs as its own ctest test: it waits for the 30 s receive time-out.
 TEST(HttpGetStall, AServerThatNeverAnswersIsLeftForTheNextOneWithin35Seconds) {
     ASSERT_TRUE(ServersOrFail());
@@ -343,6 +363,30 @@ TEST(HttpGetStall, ADripFailsAndASlowButSteadyLinkCompletes) {
     seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EXPECT_EQ(body, Pattern(16000, 1));
     EXPECT_GE(seconds, 34.0);
+}
+
+TEST(HttpGetStall, AHeaderDripEndsDocumentAndContentRequests) {
+    ASSERT_TRUE(ServersOrFail());
+    // The status line, then one header byte every 20 s: each wait for data ends well
+    // within the receive time-out. Both kinds of request at once, to halve the wait.
+    const HttpSession session = OpenHttpSession();
+    const auto fetch = [&session](const RequestLimits& limits, const std::string& label) {
+        using Clock = std::chrono::steady_clock;
+        const auto start = Clock::now();
+        std::vector<std::uint8_t> body;
+        const HttpResult result =
+            httpGet(session, Fault("/header-drip/10/1/30/20000/" + TestTag() + label), body, {},
+                    kNoCap, limits);
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        EXPECT_FALSE(result) << label;
+        EXPECT_EQ(result.status, 0u) << label;
+        EXPECT_EQ(result.error, static_cast<std::uint32_t>(ERROR_WINHTTP_TIMEOUT)) << label;
+        EXPECT_GE(seconds, 25.0) << label;
+        EXPECT_LT(seconds, 90.0) << label;
+    };
+    std::thread content(fetch, kContentLimits, "content");
+    fetch(kDocumentLimits, "document");
+    content.join();
 }
 
 TEST(HttpGetStall, ServerSilentLongerThanTheReceiveTimeoutFails) {

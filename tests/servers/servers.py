@@ -470,15 +470,18 @@ def stop_pid_file(pid_file: Path, timeout: float = 10.0) -> None:
 @dataclass
 class Route:
     """A scripted answer. kind: "status", "body", "cut", "reset", "chunked",
-    "chunked-cut", "stall", "trickle" or "silent"."""
+    "chunked-cut", "stall", "trickle", "header-drip" or "silent"."""
 
     kind: str
     status: int = 200
     body: bytes = b""
-    sent: int = 0  # cut, reset, chunked-cut, stall: body bytes sent before the fault
+    sent: int = 0  # cut, reset, chunked-cut, stall: body bytes sent before the fault;
+    #                header-drip: header bytes dripped
     chunk: int = 4096  # chunked, trickle: bytes per chunk or piece
-    seconds: float = 0.0  # stall: pause before the rest of the body; trickle: between pieces
+    seconds: float = 0.0  # stall: pause before the rest of the body; trickle: between
+    #                       pieces; header-drip: before each header byte
     ranges: bool = False  # honour "Range: bytes=N-" with a 206 of the rest of the body
+    refuses_ranges: bool = False  # answer "Range: bytes=N-" with a 416, whatever N
     content_range: str | None = None  # a 206 with this Content-Range, whatever was asked
     length_width: int = 0  # Content-Length written with leading zeros to this many digits
 
@@ -521,6 +524,12 @@ def trickle(data: bytes, piece: int, seconds: float) -> Route:
     return Route("trickle", body=data, chunk=piece, seconds=seconds)
 
 
+def header_drip(data: bytes, count: int, seconds: float) -> Route:
+    """The status line, then `count` bytes of a header line one at a time, `seconds`
+    before each; then the rest of the headers and the whole body, as `body` would."""
+    return Route("header-drip", body=data, sent=count, seconds=seconds)
+
+
 def silent(seconds: float = 600.0) -> Route:
     """Accepts the request and says nothing at all (no status line, no headers) for
     `seconds`, then closes: a server that has hung."""
@@ -531,6 +540,11 @@ def ranged(route: Route) -> Route:
     """The same answer, honouring a "Range: bytes=N-" request as nginx does: a 206 with
     the rest of the body from N on (the fault then applies to that rest)."""
     return dataclasses.replace(route, ranges=True)
+
+
+def refusing_ranges(route: Route) -> Route:
+    """The same answer to a request without a Range; a 416 to any "Range: bytes=N-"."""
+    return dataclasses.replace(route, refuses_ranges=True)
 
 
 def wrong_range(data: bytes, first: int) -> Route:
@@ -548,12 +562,16 @@ def route_from_path(path: str) -> Route | None:
         /chunked/SIZE/SEED/CHUNK   /chunked-cut/SIZE/SEED/SENT/CHUNK
         /stall/SIZE/SEED/SENT/SECONDS   /trickle/SIZE/SEED/PIECE/MILLISECONDS
         /silent/SECONDS                 /wrong-range/SIZE/SEED/FIRST
+        /header-drip/SIZE/SEED/COUNT/MILLISECONDS
         /ranged/<any of the above>      /padded/WIDTH/<any of the above>
+        /refusing-ranges/<any of the above>
     """
     parts = path.split("?")[0].strip("/").split("/")
-    if parts[0] == "ranged":
+    if parts[0] in ("ranged", "refusing-ranges"):
         inner = route_from_path("/" + "/".join(parts[1:]))
-        return ranged(inner) if inner else None
+        if inner is None:
+            return None
+        return ranged(inner) if parts[0] == "ranged" else refusing_ranges(inner)
     if parts[0] == "padded" and len(parts) > 2 and parts[1].isdigit():
         inner = route_from_path("/" + "/".join(parts[2:]))
         return dataclasses.replace(inner, length_width=int(parts[1])) if inner else None
@@ -585,6 +603,8 @@ def route_from_path(path: str) -> Route | None:
             return trickle(data, numbers[2], numbers[3] / 1000)
         if kind == "wrong-range":
             return wrong_range(data, numbers[2])
+        if kind == "header-drip":
+            return header_drip(data, numbers[2], numbers[3] / 1000)
     except (IndexError, ValueError):
         return None
     return None
@@ -618,6 +638,7 @@ class FaultServer:
         self.log_file = Path(log_file) if log_file else None
         self.routes: dict[str, Route] = {}
         self._seen: list[tuple[str, str]] = []
+        self._ranged: list[tuple[str, int]] = []
         self._answering = 0
         self.most_at_once = 0  # the most requests answered at the same time so far
         self._lock = threading.Lock()
@@ -638,9 +659,15 @@ class FaultServer:
         with self._lock:
             return list(self._seen)
 
+    def ranged_requests(self) -> list[tuple[str, int]]:
+        """(path, N) of every request so far that asked for "Range: bytes=N-"."""
+        with self._lock:
+            return list(self._ranged)
+
     def clear_requests(self) -> None:
         with self._lock:
             self._seen.clear()
+            self._ranged.clear()
 
     def start(self) -> "FaultServer":
         owner = self
@@ -713,8 +740,11 @@ class FaultServer:
             self.route(query["for"][0], answer)
             self._answer(conn, body(b"ok"))
             return
+        offset = asked_offset(head)
         with self._lock:
             self._seen.append((method, path))
+            if offset is not None:
+                self._ranged.append((path, offset))
             answer = self.routes.get(path)
         if self.log_file:
             with self._lock, open(self.log_file, "a") as log:
@@ -723,8 +753,7 @@ class FaultServer:
             self._answering += 1
             self.most_at_once = max(self.most_at_once, self._answering)
         try:
-            self._answer(conn, answer or route_from_path(path) or status(404),
-                         asked_offset(head))
+            self._answer(conn, answer or route_from_path(path) or status(404), offset)
         finally:
             with self._lock:
                 self._answering -= 1
@@ -746,6 +775,9 @@ class FaultServer:
         extra = ""
         if r.content_range:
             extra = f"Content-Range: {r.content_range}\r\n"
+        elif r.refuses_ranges and offset:
+            extra = f"Content-Range: bytes */{len(data)}\r\n"
+            r, code, data = status(416), 416, b""
         elif r.ranges and offset:
             if offset >= len(data):
                 r, code, data = status(416), 416, b""
@@ -775,6 +807,15 @@ class FaultServer:
             return
         if not (r.kind == "status" and code == 304):
             head += f"Content-Length: {len(data):0{r.length_width}d}\r\n"
+        if r.kind == "header-drip":
+            status_line, _, rest = head.partition("\r\n")
+            line = b"X-Drip: " + b"." * r.sent
+            if not self._send(conn, status_line.encode() + b"\r\n"):
+                return
+            for at in range(r.sent):
+                if self._stopping.wait(r.seconds) or not self._send(conn, line[at:at + 1]):
+                    return
+            head = line[r.sent:].decode() + "\r\n" + rest
         if not self._send(conn, head.encode() + b"\r\n"):
             return
         if r.kind in ("cut", "reset"):

@@ -216,6 +216,32 @@ def test_fault_ranges_as_asked_or_wrongly(fault):
         "HTTP/1.1 206 Partial Content", "bytes 300-999/1000", data[300:])
 
 
+def test_fault_refuses_every_range_when_told(fault):
+    data = servers.pattern_bytes(1000, 4)
+    status, headers, _ = split(raw_get(fault.port, "/refusing-ranges/bytes/1000/4",
+                                       headers="Range: bytes=600-\r\n"))
+    assert (status, headers["Content-Range"]) == ("HTTP/1.1 416 Range Not Satisfiable",
+                                                  "bytes */1000")
+    assert split(raw_get(fault.port, "/refusing-ranges/bytes/1000/4"))[2] == data
+    assert fault.ranged_requests() == [("/refusing-ranges/bytes/1000/4", 600)]
+
+
+def test_fault_drips_the_headers_one_byte_at_a_time(fault):
+    with socket.create_connection((servers.LOOPBACK, fault.port), timeout=10) as s:
+        s.sendall(b"GET /header-drip/1000/2/3/400 HTTP/1.1\r\n\r\n")
+        start = time.monotonic()
+        received = s.recv(65536)
+        assert received == b"HTTP/1.1 200 OK\r\n" and time.monotonic() - start < 0.3
+        received += s.recv(65536)
+        assert received.endswith(b"\r\nX") and time.monotonic() - start >= 0.35
+        while piece := s.recv(65536):
+            received += piece
+    assert time.monotonic() - start >= 1.15  # a pause before each of the three bytes
+    status, headers, body = split(received)
+    assert (status, headers["X-Drip"], body) == ("HTTP/1.1 200 OK", "...",
+                                                 servers.pattern_bytes(1000, 2))
+
+
 def test_fault_pads_the_announced_length(fault):
     _, headers, body = split(raw_get(fault.port, "/padded/25/cut/1000/1/400"))
     assert headers["Content-Length"] == "0" * 21 + "1000"
