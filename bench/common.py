@@ -23,6 +23,7 @@ import time
 import urllib.parse
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Callable
 
 SOURCE = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(SOURCE / "tests" / "servers"))
@@ -44,6 +45,15 @@ def note(text: str) -> None:
 
 def median(values) -> float:
     return statistics.median(values)
+
+
+def spread(values, fmt: Callable[[float], str] = lambda v: f"{v:.1f}") -> str:
+    """The smallest and the largest of a row's runs, printed beside the median."""
+    values = list(values)
+    if not values:
+        return "-"
+    low, high = min(values), max(values)
+    return fmt(low) if fmt(low) == fmt(high) else f"{fmt(low)}..{fmt(high)}"
 
 
 def verdict(ok: bool) -> str:
@@ -124,6 +134,7 @@ class Run:
     seconds: float
     code: int
     peak: int  # bytes: the largest resident set of the process (ru_maxrss)
+    downloaded: int = 0  # bytes of content bodies that nginx sent during the run
 
 
 def run_windows(wine_run: Path, exe: Path, args: list, env: dict | None = None,
@@ -231,6 +242,17 @@ class Row:
     reference: str = "-"
     goal: str = "-"
     result: str = ""
+    spread: str = "-"  # the value's runs, smallest..largest
+    base_spread: str = "-"  # the baseline's
+
+
+@dataclass
+class Downloads:
+    """The bytes that each contender's runs of one scenario downloaded."""
+    row: str
+    what: str
+    release: int  # bytes of content that a whole install fetches
+    runs: dict[str, list[int]]  # contender -> bytes of each run
 
 
 # ---------------------------------------------------------------------------
@@ -241,7 +263,7 @@ class Row:
 class InstallFigures:
     zelk: list[Run]
     bare: list[Run]
-    curl: list[float]
+    curl: list[Run]
     previous: list[Run]  # the earlier Zelk.exe of --previous, when given
 
 
@@ -262,6 +284,8 @@ class Bench:
         self.uptodate: tuple[list[Run], list[Run]] | None = None
         self.nginx: servers.Nginx | None = None
         self.rows: list[Row] = []
+        self.downloads: list[Downloads] = []
+        self.noted_installs: set[str] = set()
         self.warm = False
         # (files, exe) -> switch seconds of each update run (None: no such log line)
         self.switches: dict[tuple[int, Path], list[float | None]] = {}
@@ -315,27 +339,48 @@ class Bench:
             self.nginx.stop()
             self.nginx = None
 
+    # -- what nginx served
+
+    def served(self) -> int:
+        """A mark in nginx's access log, for fetched_bytes."""
+        return len(self.nginx.requests()) if self.nginx is not None else 0
+
     def fetched_bytes(self, since: int) -> int:
         """Bytes of content bodies sent since the mark (manifests not counted)."""
         return sum(r.size for r in self.nginx.requests()[since:] if "/files/" in r.path)
 
+    def whole_download(self, run: Run, release: Release, what: str) -> Run:
+        """A fresh install that fetched less than the release measured something else (a
+        resumed partial file, a content already there): the run does not count."""
+        if run.downloaded < release.total:
+            raise BenchError(f"{what} downloaded {run.downloaded:,} bytes of the "
+                             f"{release.total:,} of release {release.name}: not a "
+                             f"measurement of a download")
+        return run
+
     # -- one run of each contender
 
     def zelk_install(self, release: Release, root: Path, fresh: bool = True,
-                     exe: Path | None = None, url: str | None = None) -> Run:
-        """A bench-mode run of Zelk.exe (or exe) over root, emptied first when fresh."""
+                     exe: Path | None = None, url: str | None = None,
+                     whole: bool | None = None) -> Run:
+        """A bench-mode run of Zelk.exe (or exe) over root. A fresh run (root emptied
+        first), or one asked for whole, must download every content of the release."""
         if fresh:
             shutil.rmtree(root, ignore_errors=True)
             root.mkdir(parents=True)
         exe = exe or self.zelk
-        run = run_windows(self.wine_run, exe,
-                          ["--banc", windows_path(root), url or self.base_url(release)])
+        base = url or self.base_url(release)
+        mark = self.served()
+        run = run_windows(self.wine_run, exe, ["--banc", windows_path(root), base])
+        run.downloaded = self.fetched_bytes(mark)
         report = root / "banc.txt"
         first = report.read_bytes().split(b"\r\n")[0] if report.exists() else b""
         if run.code != BENCH_INSTALLED or first != str(BENCH_INSTALLED).encode():
             raise BenchError(f"{exe.name} --banc ended with {run.code} "
                              f"(banc.txt: {first!r})")
         check_files(root / "Zelk Application Data" / "app", release, "Zelk.exe")
+        if fresh if whole is None else whole:
+            self.whole_download(run, release, exe.name)
         return run
 
     def bare_install(self, release: Release, root: Path) -> Run:
@@ -344,19 +389,22 @@ class Bench:
         listing = self.work / f"{release.name}.list"
         if not listing.exists():
             listing.write_text("".join(f"{d} {s} {p}\n" for p, d, s in release.files))
+        mark = self.served()
         run = run_windows(self.wine_run, self.bare,
                           [f"{self.base_url(release)}/release", windows_path(listing),
                            windows_path(root)])
+        run.downloaded = self.fetched_bytes(mark)
         if run.code != 0:
             raise BenchError(f"bare_install.exe ended with {run.code}")
         check_files(root, release, "bare_install.exe")
-        return run
+        return self.whole_download(run, release, "bare_install.exe")
 
-    def curl_install(self, release: Release, root: Path) -> float:
+    def curl_install(self, release: Release, root: Path) -> Run:
         """curl + sha256sum per file, as the native reference of the install row."""
         shutil.rmtree(root, ignore_errors=True)
         root.mkdir(parents=True)
         base = f"{self.base_url(release)}/release/files"
+        mark = self.served()
         started = time.monotonic()
         for path, digest, _ in release.files:
             temporary = root / f"{path}.tmp"
@@ -367,7 +415,8 @@ class Bench:
             if hashed != digest:
                 raise BenchError(f"curl: {path} arrived with another digest")
             os.replace(temporary, root / path)
-        return time.monotonic() - started
+        run = Run(time.monotonic() - started, 0, 0, self.fetched_bytes(mark))
+        return self.whole_download(run, release, "curl")
 
     def trivial_get(self, release: Release) -> Run:
         run = run_windows(self.wine_run, self.trivial, [f"{self.base_url(release)}/release"])
@@ -414,6 +463,19 @@ class Bench:
             shutil.rmtree(self.work / folder, ignore_errors=True)
         self.installs[name] = figures
         return figures
+
+    def note_install_downloads(self, row: str, what: str, name: str) -> None:
+        """What each contender's installs of release name downloaded, once per release
+        (the memory row reuses the install row's runs)."""
+        if name in self.noted_installs:
+            return
+        self.noted_installs.add(name)
+        figures = self.installs[name]
+        runs = {"Zelk.exe": figures.zelk, "bare": figures.bare, "curl": figures.curl,
+                "previous": figures.previous}
+        self.downloads.append(Downloads(row, what, self.release(name).total,
+                                        {k: [r.downloaded for r in v]
+                                         for k, v in runs.items() if v}))
 
     def uptodate_figures(self, runs: int) -> tuple[list[Run], list[Run]]:
         """Zelk's runs over an installation that matches the manifest, and
@@ -469,7 +531,7 @@ class Bench:
         """An update from release, installed by hand, to changed (every content other):
         the whole update's time and its switch, from the log, kept under (files, exe)."""
         root = self.installed_by_hand(release, self.work / "root-update")
-        run = self.zelk_install(changed, root, fresh=False, exe=exe)
+        run = self.zelk_install(changed, root, fresh=False, exe=exe, whole=True)
         self.switches.setdefault((files, exe), []).append(switch_seconds(root))
         self.update_times.setdefault((files, exe), []).append(run)
         return run

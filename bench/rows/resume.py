@@ -103,7 +103,6 @@ def resume_after_cut(bench: Bench, release: Release, exe: Path) -> int:
 
 def second_run(bench: Bench, release: Release, root: Path, exe: Path) -> int:
     """The run after the fault, from nginx: the bytes it downloads."""
-    served = len(bench.nginx.requests())
-    bench.zelk_install(release, root, fresh=False, exe=exe)
+    run = bench.zelk_install(release, root, fresh=False, exe=exe)
     shutil.rmtree(root, ignore_errors=True)
-    return bench.fetched_bytes(served)
+    return run.downloaded

@@ -6,7 +6,7 @@ has no separate switch). No goal."""
 
 import shutil
 
-from common import Bench, Row, median, note
+from common import Bench, Downloads, Row, median, note, spread
 
 TARGETS = ["trivial_get"]  # warm_up starts it
 
@@ -22,6 +22,7 @@ def run(bench: Bench) -> None:
             note(f"switch: update of {count} changed files, run {i + 1}")
             for _, zelk in bench.scale_contenders():
                 bench.changed_update(release, changed, count, zelk)
+        note_downloads(bench, f"{count} files all changed, update", changed.total, count)
     big, big_changed = bench.release("big"), bench.release("big-changed")
     bench.base_url(big)
     for i in range(p.install_runs):
@@ -29,6 +30,9 @@ def run(bench: Bench) -> None:
         for _, zelk in bench.scale_contenders():
             bench.changed_update(big, big_changed, 1, zelk)
     shutil.rmtree(bench.work / "root-update", ignore_errors=True)
+    note_downloads(bench, f"1 x {p.big_mib} MiB changed, update", big_changed.total, 1)
+    ms = lambda v: f"{v * 1000:.0f}"  # noqa: E731
+    seconds = lambda v: f"{v:.2f}"  # noqa: E731
     for files, label in ((count, f"{count} x {p.scale_file_bytes} B files"),
                          (1, f"1 x {p.big_mib} MiB file")):
         for suffix, zelk in bench.scale_contenders():
@@ -39,4 +43,12 @@ def run(bench: Bench) -> None:
             share = (f"{median(switches) / median(updates):.3f}"
                      if switches and updates else "-")
             bench.rows.append(Row("9 switch", f"{label} changed: switch ms (base: update s)"
-                                  f"{suffix}", switch, update, share))
+                                  f"{suffix}", switch, update, share,
+                                  spread=spread(switches, ms),
+                                  base_spread=spread(updates, seconds)))
+
+
+def note_downloads(bench: Bench, what: str, total: int, files: int) -> None:
+    bench.downloads.append(Downloads("9 switch", what, total, {
+        f"Zelk.exe{suffix}": [r.downloaded for r in bench.update_times[(files, zelk)]]
+        for suffix, zelk in bench.scale_contenders()}))

@@ -1,7 +1,7 @@
 """widearea: through a link emulator (tests/servers/link.py: 40 ms round trip,
 200 Mbit/s) in front of nginx: a bench-mode install of 100 files of 256 KiB, against
 curl fetching the same URLs one after another over one connection; and of the 256 MiB
-file, against curl's throughput.
+file, against curl's throughput. Every run must download the whole release.
 Goals: at most 0.5 x curl's time; at least 0.9 x its throughput."""
 
 import shutil
@@ -9,7 +9,8 @@ import subprocess
 import time
 
 import link
-from common import MIB, Bench, Release, Row, check_files, median, note, verdict
+from common import (MIB, Bench, Downloads, Release, Row, Run, check_files, median, note, spread,
+                    verdict)
 
 TARGETS = ["trivial_get"]  # warm_up starts it
 
@@ -30,27 +31,36 @@ def run(bench: Bench) -> None:
             for i in range(p.wide_runs):
                 note(f"wide area {name}: run {i + 1}/{p.wide_runs}")
                 root = bench.work / "root-wide"
-                zelk.append(bench.zelk_install(release, root, url=url).seconds)
+                zelk.append(bench.zelk_install(release, root, url=url))
                 curl.append(curl_one_connection(bench, release, url))
                 if bench.previous:
                     previous.append(bench.zelk_install(release, root, url=url,
-                                                       exe=bench.previous).seconds)
+                                                       exe=bench.previous))
                 shutil.rmtree(root, ignore_errors=True)
-        ours, theirs = median(zelk), median(curl)
-        before = f"{median(previous):.2f} s previous" if previous else "-"
+        bench.downloads.append(Downloads("5 wide area", what, release.total, {
+            k: [r.downloaded for r in v]
+            for k, v in (("Zelk.exe", zelk), ("curl", curl), ("previous", previous)) if v}))
+        ours = median(r.seconds for r in zelk)
+        theirs = median(r.seconds for r in curl)
+        before = f"{median(r.seconds for r in previous):.2f} s previous" if previous else "-"
         if name == "wide":
+            seconds = lambda v: f"{v:.2f}"  # noqa: E731
             bench.rows.append(Row("5 wide area", f"{what} at {link_text}, s (base: curl)",
                                   f"{ours:.2f}", f"{theirs:.2f}", f"{ours / theirs:.2f}",
-                                  before, "<= 0.50 x", verdict(ours <= 0.5 * theirs)))
+                                  before, "<= 0.50 x", verdict(ours <= 0.5 * theirs),
+                                  spread((r.seconds for r in zelk), seconds),
+                                  spread((r.seconds for r in curl), seconds)))
         else:
             mib = release.total / MIB
             bench.rows.append(Row("5 wide area", f"{what} at {link_text}, MiB/s (base: curl)",
                                   f"{mib / ours:.1f}", f"{mib / theirs:.1f}",
                                   f"{theirs / ours:.2f}", before, ">= 0.90 x",
-                                  verdict(theirs / ours >= 0.9)))
+                                  verdict(theirs / ours >= 0.9),
+                                  spread(mib / r.seconds for r in zelk),
+                                  spread(mib / r.seconds for r in curl)))
 
 
-def curl_one_connection(bench: Bench, release: Release, url: str) -> float:
+def curl_one_connection(bench: Bench, release: Release, url: str) -> Run:
     """curl fetching every file of the release one after another, one connection."""
     target = bench.work / "root-curl"
     shutil.rmtree(target, ignore_errors=True)
@@ -58,9 +68,10 @@ def curl_one_connection(bench: Bench, release: Release, url: str) -> float:
     command = ["curl", "-sS", "--fail", "--noproxy", "*"]
     for path, digest, _ in release.files:
         command += [f"{url}/release/files/{digest}", "-o", str(target / path)]
+    mark = bench.served()
     started = time.monotonic()
     subprocess.run(command, check=True)
     seconds = time.monotonic() - started
     check_files(target, release, "curl")
     shutil.rmtree(target, ignore_errors=True)
-    return seconds
+    return bench.whole_download(Run(seconds, 0, 0, bench.fetched_bytes(mark)), release, "curl")

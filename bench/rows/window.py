@@ -14,7 +14,7 @@ from pathlib import Path
 
 import servers
 from common import (MIB, Bench, BenchError, Row, first_server_port, make_release, median, note,
-                    run_windows, verdict, windows_path, wine_env)
+                    run_windows, spread, verdict, windows_path, wine_env)
 
 TARGETS = ["Zelk-trace", "zelk_standin_launcher"]
 
@@ -35,13 +35,16 @@ def run(bench: Bench) -> None:
     bench.rows += [
         Row("6 window", f"{label}: status updates / frames (median of {runs})",
             f"{updates:.0f} / {frames:.0f}"),
-        Row("6 window", "most updates skipped between two frames", f"{skipped}"),
+        Row("6 window", "most updates skipped between two frames", f"{skipped}",
+            spread=spread((r.largest_skip for r in results), lambda v: f"{v}")),
         Row("6 window", "largest update-to-frame delay, ms (base: frame)", f"{delay:.1f}",
-            f"{frame_ms:.1f}", f"{delay / frame_ms:.2f}" if frame_ms else "-"),
+            f"{frame_ms:.1f}", f"{delay / frame_ms:.2f}" if frame_ms else "-",
+            spread=spread(r.largest_delay_ms for r in results),
+            base_spread=spread(r.frame_interval_ms for r in results)),
         Row("6 window", "frames behind: most / updates > 1", f"{most} / {behind}", "1 / 0",
             "-", "-", "<= 1 frame", verdict(behind == 0)),
         Row("6 window", "flow end to window closed, ms", f"{close:.1f}", "-", "-", "-",
-            "<= 100", verdict(close <= 100)),
+            "<= 100", verdict(close <= 100), spread(r.close_ms for r in results)),
     ]
 
 
