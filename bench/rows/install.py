@@ -1,6 +1,7 @@
 """install: a fresh bench-mode install (Zelk.exe --banc ROOT URL, exit code 10) of one
 256 MiB file and of 200 files of 1 MiB from nginx, against bare_install.exe (per file,
-one after the other over one connection: WinHTTP reads into one buffer, each block
+one after the other over one connection: WinHTTP reads into one buffer, as much as
+WinHttpQueryDataAvailable reports and at most Zelk's own read size per call, each block
 hashed and written to a ".tmp" as it arrives, one rename), both as wall time of the
 whole Wine process; curl + sha256sum (native) as a reference. Every run must download
 the whole release (nginx's access log).
