@@ -127,6 +127,8 @@ def sample() -> Sample:
 
 
 def machine_between(start: Sample, end: Sample) -> str:
+    if end.at - start.at < 1:
+        return "too short to tell"
     stolen = (end.stolen - start.stolen) / max(1, end.ticks - start.ticks)
     waited = (end.waited - start.waited) / max(1e-9, end.at - start.at)
     return f"{stolen:.0%} of CPU time stolen by the host, some task waited for a CPU {waited:.0%}"
