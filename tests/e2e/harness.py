@@ -8,6 +8,7 @@ import re
 import signal
 import struct
 import subprocess
+import sys
 import time
 import urllib.parse
 import uuid
@@ -15,6 +16,8 @@ import zlib
 
 SOURCE_DIR = pathlib.Path(os.environ.get("ZELK_SOURCE_DIR",
                                          pathlib.Path(__file__).resolve().parents[2]))
+sys.path.insert(0, str(SOURCE_DIR / "tools"))
+import wine_tree  # noqa: E402
 BUILD_DIR = pathlib.Path(os.environ.get("ZELK_BUILD_DIR", SOURCE_DIR / "build"))
 WINE_RUN = BUILD_DIR / "wine-run"
 ZELK_EXE = BUILD_DIR / "src" / "Zelk.exe"
@@ -35,18 +38,12 @@ def built_in_ports() -> tuple:
 
 def wine_env() -> dict:
     """The variables wine-run sets, for tools (xdotool, wine reg) that need them too."""
-    env = dict(os.environ)
-    for line in WINE_RUN.read_text().splitlines():
-        if line.startswith("export ") and "=" in line and "${" not in line:
-            name, value = line[len("export "):].split("=", 1)
-            env[name] = value.strip('"')
-    env["WINEDEBUG"] = "-all"
-    return env
+    return wine_tree.wine_env(WINE_RUN)
 
 
 def win_path(path) -> str:
     """A Linux path as the Windows program sees it (Wine's Z: drive)."""
-    return "Z:" + str(pathlib.Path(path).resolve()).replace("/", "\\")
+    return wine_tree.windows_path(path)
 
 
 def _environment(env) -> dict:
