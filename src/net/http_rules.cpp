@@ -122,6 +122,8 @@ constexpr std::uint32_t kCertificateErrors[] = {
     12038,  // ERROR_WINHTTP_SECURE_CERT_CN_INVALID: another name
     12045,  // ERROR_WINHTTP_SECURE_INVALID_CA: an issuer nobody here trusts
     12057,  // ERROR_WINHTTP_SECURE_CERT_REV_FAILED: revocation could not be checked
+    12157,  // ERROR_WINHTTP_SECURE_CHANNEL_ERROR: what Wine reports for a refused
+            // certificate, and Windows for a handshake something in between broke
     12169,  // ERROR_WINHTTP_SECURE_INVALID_CERT
     12170,  // ERROR_WINHTTP_SECURE_CERT_REVOKED
     12175,  // ERROR_WINHTTP_SECURE_FAILURE: what Windows reports for most of the above

@@ -147,11 +147,11 @@ TEST(NetworkTrouble, EachFailureAndEachSeries) {
     EXPECT_EQ(TroubleOf(503, 0), NetworkTrouble::Unavailable);
     EXPECT_EQ(TroubleOf(429, 0), NetworkTrouble::Unavailable);
     for (const std::uint32_t error :
-         {12037u, 12038u, 12045u, 12057u, 12169u, 12170u, 12175u, 12179u}) {
+         {12037u, 12038u, 12045u, 12057u, 12157u, 12169u, 12170u, 12175u, 12179u}) {
         EXPECT_EQ(TroubleOf(0, error), NetworkTrouble::Certificate) << error;
     }
     for (const auto& [status, error] :
-         {std::pair{500u, 0u}, {404u, 0u}, {0u, 12029u}, {0u, 12002u}, {0u, 12157u}, {200u, 0u}}) {
+         {std::pair{500u, 0u}, {404u, 0u}, {0u, 12029u}, {0u, 12002u}, {0u, 12152u}, {200u, 0u}}) {
         EXPECT_EQ(TroubleOf(status, error), NetworkTrouble::None) << status << " " << error;
     }
 

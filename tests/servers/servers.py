@@ -490,9 +490,13 @@ class Tinyproxy:
     def log(self) -> Path:
         return self.workdir / "tinyproxy.log"
 
+    # Another loopback address than the servers': Wine sends a request to a proxy in
+    # the form for a server (path only) when both have the same host name.
+    HOST = "127.0.0.2"
+
     @property
     def address(self) -> str:
-        return f"{LOOPBACK}:{self.port}"
+        return f"{self.HOST}:{self.port}"
 
     def requests(self) -> list[str]:
         """"METHOD URL" of every request it received, in order (a CONNECT names the
@@ -507,10 +511,10 @@ class Tinyproxy:
         self.workdir.mkdir(parents=True, exist_ok=True)
         for _ in range(5):
             self.port = free_port()
-            lines = [f"Port {self.port}", f"Listen {LOOPBACK}", "Timeout 60",
+            lines = [f"Port {self.port}", f"Listen {self.HOST}", "Timeout 60",
                      f'LogFile "{self.log}"', "LogLevel Connect",
                      f'PidFile "{self.workdir / "tinyproxy.pid"}"', "MaxClients 50",
-                     f"Allow {LOOPBACK}", "DisableViaHeader Yes"]
+                     "Allow 127.0.0.0/8", "DisableViaHeader Yes"]
             if os.geteuid() == 0:
                 lines += [f"User {pwd.getpwuid(0).pw_name}", f"Group {grp.getgrgid(0).gr_name}"]
             if self.credentials:
@@ -521,7 +525,7 @@ class Tinyproxy:
                 self.process = subprocess.Popen(["tinyproxy", "-d", "-c", str(config)],
                                                 stdin=subprocess.DEVNULL, stdout=out, stderr=out)
             try:
-                wait_for_port(self.port, timeout=5)
+                wait_for_port(self.port, host=self.HOST, timeout=5)
                 return self
             except RuntimeError:
                 self.stop()
