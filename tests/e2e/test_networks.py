@@ -115,6 +115,20 @@ def test_a_proxy_that_is_down_is_gone_around_once(tmp_path, releases, server, pr
         f"proxy {down} for {host} failed (error 12029): direct from now on"]
 
 
+def test_a_discovery_that_does_not_answer_is_given_up(tmp_path, releases, server,
+                                                     proxy_settings):
+    releases.publish(RELEASE)
+    with servers.FaultServer() as fault:
+        # The PAC server accepts and never answers: Wine would wait 30 s for it.
+        proxy_settings.user(DIRECT | SCRIPT, script=fault.url + "/silent/60/proxy.pac")
+        root = tmp_path / "root"
+        code, report = bench(root, server.url())
+    assert (code, report[:1]) == (10, ["10"]), report
+    host = server.url().split("/updates")[0]
+    assert proxy_lines(root) == [
+        f"proxy for {host}: none (no proxy discovered, discovery given up after 5 s)"]
+
+
 def test_a_proxy_that_wants_a_password_is_told(tmp_path, releases, server, proxy_settings):
     releases.publish(RELEASE)
     with servers.Tinyproxy(tmp_path / "tinyproxy", credentials=("user", "secret")) as proxy:
