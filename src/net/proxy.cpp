@@ -221,8 +221,10 @@ ProxyRoute RouteFor(ProxyRoutes& routes, const std::wstring& url, std::wstring_v
         }
     }
     const ProxyChoice choice = ChooseProxy(settings, discovered, scheme, host, port);
+    const std::string givenUp =
+        timedOut ? LogMessage(", discovery given up after ", kProxyDiscoveryMs / 1000, " s") : "";
     Log("proxy for ", key, ": ", choice.proxy.empty() ? std::wstring(L"none") : choice.proxy, " (",
-        choice.via, timedOut ? ", discovery given up after 5 s" : "", ")");
+        choice.via, givenUp, ")");
     std::lock_guard<std::mutex> hold(routes.lock);
     routes.discoveryGivenUp = routes.discoveryGivenUp || timedOut;
     const Server& server = routes.servers[key] = Server{choice.proxy, !settings.Any()};

@@ -4,6 +4,7 @@ to fetch the manifest anew, an https store that sends its files on to plain http
 expired certificate and a busy server. Every proxy setting a test writes into the
 prefix is put back after it."""
 
+import re
 import struct
 import subprocess
 
@@ -127,6 +128,9 @@ def test_a_discovery_that_does_not_answer_is_given_up(tmp_path, releases, server
     host = server.url().split("/updates")[0]
     assert proxy_lines(root) == [
         f"proxy for {host}: none (no proxy discovered, discovery given up after 5 s)"]
+    # A bound, not a speed: the script's server would have held the run for a minute.
+    took = float(re.search(r"after (\d+\.\d+) s$", log_messages(root)[-1])[1])
+    assert took < 30, log_messages(root)
 
 
 def test_a_proxy_that_wants_a_password_is_told(tmp_path, releases, server, proxy_settings):
