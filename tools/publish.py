@@ -648,6 +648,26 @@ _SIGNATURE_CAP = 4096
 _CHUNK = 1 << 20
 
 
+def _redirects_as_clients_follow(downgrade):
+    """A redirect handler that follows what WinHTTP follows for the client (301, 302,
+    303, 307, 308, at most 10 in a row) and, unless downgrade, refuses as WinHTTP's
+    default policy does a redirect from https to http. The client lets only content
+    files (checked against their signed digests) go from https to http."""
+    import urllib.request
+
+    class Redirects(urllib.request.HTTPRedirectHandler):
+        max_redirections = 10
+
+        def redirect_request(self, req, fp, code, msg, headers, newurl):
+            if not downgrade and req.full_url.lower().startswith("https:") and \
+                    newurl.lower().startswith("http:"):
+                raise PublishError(f"{req.full_url} redirects from https to http ({newurl}): "
+                                   "clients refuse that for the manifest and its signature")
+            return super().redirect_request(req, fp, code, msg, headers, newurl)
+
+    return Redirects()
+
+
 class _Tree:
     """A published tree, a folder or an http(s) base URL, read the same way."""
 
@@ -664,8 +684,10 @@ class _Tree:
                 return None
         import urllib.error
         import urllib.request
+        opener = urllib.request.build_opener(
+            _redirects_as_clients_follow(downgrade="/files/" in f"/{relative}"))
         try:
-            return urllib.request.urlopen(f"{self.location}/{relative}", timeout=30)
+            return opener.open(f"{self.location}/{relative}", timeout=30)
         except urllib.error.HTTPError as error:
             if error.code == 404:
                 return None
@@ -798,8 +820,11 @@ def verify(location, channel="release", keys=DEV_KEY_NAMES, now=None):
     tree = _Tree(location)
     folder = _channel_folder("", channel).as_posix()
     report = [f"{tree.location}/{folder}"]
-    manifest_bytes = tree.read(f"{folder}/manifest.json", MANIFEST_CAP)
-    signature = tree.read(f"{folder}/manifest.sig", _SIGNATURE_CAP)
+    try:
+        manifest_bytes = tree.read(f"{folder}/manifest.json", MANIFEST_CAP)
+        signature = tree.read(f"{folder}/manifest.sig", _SIGNATURE_CAP)
+    except PublishError as error:
+        return report, [str(error)]
     if manifest_bytes is None or signature is None:
         return report, ["manifest.json or manifest.sig is missing (or over the client's cap)"]
     names = [str(key) for key in keys]

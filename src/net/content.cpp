@@ -231,6 +231,9 @@ Attempt FetchFrom(const HttpSession& session, const std::wstring& url, std::uint
     how.offset = partial.size;
     how.limits = kContentLimits;
     how.cancel = cancel;
+    // A store that sends its files on to plain http (a CDN, say) is followed: every
+    // byte is checked against the signed digest.
+    how.anyRedirect = true;
     bool surprise = false;
     // Until the spooler's thread takes over the writing, the bytes taken in are counted
     // apart from partial.
@@ -278,6 +281,7 @@ Attempt FetchFrom(const HttpSession& session, const std::wstring& url, std::uint
         return true;
     };
     fetch.last = httpFetch(session, how, wanted, write);
+    fetch.troubles.Add(fetch.last.status, fetch.last.error);
     spooler.Finish();
     if (partial.error != 0) {
         return Attempt::Failed;

@@ -18,6 +18,7 @@ struct ContentFetch {
     bool ok = false;
     std::wstring servedBy;         // the base that delivered, when ok
     HttpResult last;               // how the last request ended
+    TroubleTally troubles;         // how every request ended, for what the user is told
     std::uint32_t writeError = 0;  // the file could not be written (not a network fault)
     std::uint64_t received = 0;    // bytes that came over the network, all attempts
 };

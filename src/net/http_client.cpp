@@ -11,7 +11,6 @@
 namespace zelk {
 namespace {
 
-constexpr wchar_t kUserAgent[] = L"Zelk-Boot/1.0";
 constexpr DWORD kHostUnits = 256;
 constexpr DWORD kPathUnits = 2048;
 
@@ -306,34 +305,61 @@ struct RequestThreads {
 
 namespace {
 
-// Opens the request (calls that never wait for the network) and what its thread sends.
-bool Prepare(const HttpSession& session, const HttpRequest& how, Worker& worker, DWORD& error) {
+// The parts of a URL a request needs.
+struct Target {
     wchar_t host[kHostUnits] = {};
     wchar_t path[kPathUnits] = {};
+    INTERNET_PORT port = 0;
+    bool secure = false;
+};
+
+bool Crack(const std::wstring& url, Target& target, DWORD& error) {
     URL_COMPONENTS parts = {};
     parts.dwStructSize = sizeof(parts);
-    parts.lpszHostName = host;
+    parts.lpszHostName = target.host;
     parts.dwHostNameLength = kHostUnits;
-    parts.lpszUrlPath = path;
+    parts.lpszUrlPath = target.path;
     parts.dwUrlPathLength = kPathUnits;
-    if (!WinHttpCrackUrl(how.url.c_str(), 0, 0, &parts)) {
+    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) {
         error = GetLastError();
+        return false;
+    }
+    target.port = parts.nPort;
+    target.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    return true;
+}
+
+// Opens the request (calls that never wait for the network) and what its thread sends.
+bool Prepare(const ProxyRoute& route, const Target& target, const HttpRequest& how, Worker& worker,
+             DWORD& error) {
+    if (route.session == nullptr) {
+        error = ERROR_INVALID_HANDLE;
         return false;
     }
     // The connection handle only names the server: the session's pool keeps the sockets,
     // so it may close as soon as the request is open.
-    UniqueInternet connection(WinHttpConnect(session.handle.get(), host, parts.nPort, 0));
+    UniqueInternet connection(WinHttpConnect(route.session, target.host, target.port, 0));
     if (!connection) {
         error = GetLastError();
         return false;
     }
-    const DWORD secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
-    UniqueInternet request(WinHttpOpenRequest(connection.get(), L"GET", path, nullptr,
+    const DWORD secure = target.secure ? WINHTTP_FLAG_SECURE : 0;
+    UniqueInternet request(WinHttpOpenRequest(connection.get(), L"GET", target.path, nullptr,
                                               WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                               secure));
     if (!request) {
         error = GetLastError();
         return false;
+    }
+    if (!route.proxy.empty()) {
+        // The proxy the user's settings chose is trusted with the user's logon (NTLM,
+        // Negotiate); a direct request never offers it to a server.
+        DWORD logon = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+        WinHttpSetOption(request.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &logon, sizeof(logon));
+    }
+    if (how.anyRedirect) {
+        DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_ALWAYS;
+        WinHttpSetOption(request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof(policy));
     }
     // Per request, so that every request of the shared session has its own bounds. The
     // wait for the headers has a time-out of its own (90 s unless set).
@@ -344,10 +370,14 @@ bool Prepare(const HttpSession& session, const HttpRequest& how, Worker& worker,
     WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
                      sizeof(responseTimeout));
     worker.headers.clear();
+    if (how.current) {
+        // HTTP/1.0 caches know only the second.
+        worker.headers = L"Cache-Control: no-cache\r\nPragma: no-cache\r\n";
+    }
     if (how.offset != 0) {
         // Byte offsets name the file as stored, so a range is asked for without any
         // content encoding (no decoding is requested for it).
-        worker.headers = RangeHeader(how.offset);
+        worker.headers += RangeHeader(how.offset);
     } else {
         // Not every WinHTTP offers decoding (Wine refuses the option); the request
         // then simply goes out without Accept-Encoding.
@@ -412,29 +442,28 @@ HttpResult Await(Worker& worker, const HttpRequest& how, const AnswerCheck& want
 
 }  // namespace
 
-HttpSession OpenHttpSession() {
+HttpSession OpenHttpSession(std::optional<ProxySettings> proxies) {
     HttpSession session;
-    session.handle.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     try {
+        session.routes = NewProxyRoutes(std::move(proxies));
         session.threads = std::make_shared<RequestThreads>();
     } catch (const std::exception&) {  // bad_alloc: its requests fail
     }
     return session;
 }
 
-HttpResult httpFetch(const HttpSession& session, const HttpRequest& how, const AnswerCheck& wanted,
-                     const ChunkSink& sink) {
-    if (!session.handle || !session.threads) {
-        return Failed(ERROR_INVALID_HANDLE);
-    }
+namespace {
+
+// One attempt of a request, along one route.
+HttpResult FetchAlong(const HttpSession& session, const ProxyRoute& route, const Target& target,
+                      const HttpRequest& how, const AnswerCheck& wanted, const ChunkSink& sink) {
     const std::uint64_t sent = NowMs();
     RequestThread runner = session.threads->Take();
     if (!runner.worker) {
         return Failed(ERROR_NOT_ENOUGH_MEMORY);
     }
     DWORD error = 0;
-    if (!Prepare(session, how, *runner.worker, error)) {
+    if (!Prepare(route, target, how, *runner.worker, error)) {
         session.threads->GiveBack(std::move(runner));
         return Failed(error);
     }
@@ -448,6 +477,33 @@ HttpResult httpFetch(const HttpSession& session, const HttpRequest& how, const A
     return result;
 }
 
+}  // namespace
+
+HttpResult httpFetch(const HttpSession& session, const HttpRequest& how, const AnswerCheck& wanted,
+                     const ChunkSink& sink) {
+    if (!session.routes || !session.threads) {
+        return Failed(ERROR_INVALID_HANDLE);
+    }
+    Target target;
+    DWORD error = 0;
+    if (!Crack(how.url, target, error)) {
+        return Failed(error);
+    }
+    const wchar_t* scheme = target.secure ? L"https" : L"http";
+    const ProxyRoute route =
+        RouteFor(*session.routes, how.url, scheme, target.host, target.port, how.cancel);
+    const HttpResult result = FetchAlong(session, route, target, how, wanted, sink);
+    // A failed proxy never got an answer from the server to the sink: the request can
+    // simply be made again.
+    if (route.proxy.empty() || !ProxyFailed(result.status, result.error) ||
+        (how.cancel != nullptr && how.cancel->load())) {
+        return result;
+    }
+    const ProxyRoute direct =
+        GoDirect(*session.routes, scheme, target.host, target.port, result.status, result.error);
+    return FetchAlong(session, direct, target, how, wanted, sink);
+}
+
 HttpResult httpGet(const HttpSession& session, const std::wstring& url,
                    std::vector<std::uint8_t>& body, const ProgressCallback& progress,
                    std::uint64_t maxBytes, const RequestLimits& limits,
@@ -456,6 +512,7 @@ HttpResult httpGet(const HttpSession& session, const std::wstring& url,
     how.url = url;
     how.maxBytes = maxBytes;
     how.limits = limits;
+    how.current = true;
     bool allocated = true;
     const AnswerCheck wanted = [&](const HttpAnswer& answer) {
         if (answer.status != 200) {

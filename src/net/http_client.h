@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "net/http_rules.h"
+#include "net/proxy.h"
 #include "net/winhttp_handle.h"
 
 namespace zelk {
@@ -52,19 +53,21 @@ inline constexpr RequestLimits kContentLimits{30000, 1024, 30000, 0};
 
 struct RequestThreads;
 
-// One WinHTTP session. Every request of a run goes through the same one, so that its
-// connections are kept alive and reused (WinHTTP pools them per session on Windows).
+// The client of a run. Every request of a run goes through it, so that its connections
+// are kept alive and reused (WinHTTP pools them per session on Windows) and each
+// server's proxy is chosen once (net/proxy.h): one WinHTTP session per way out.
 // Its requests make their blocking calls on request threads of the session's own, each
 // reading into a block of its own: a thread that is done with a request waits for the
 // next one, so a run of many files costs a few threads and a few blocks. Safe to use
 // from several threads.
 struct HttpSession {
-    UniqueInternet handle;
+    std::shared_ptr<ProxyRoutes> routes;
     std::shared_ptr<RequestThreads> threads;  // the idle ones; they end with the session
 };
 
-// Empty handle when WinHTTP cannot open a session.
-HttpSession OpenHttpSession();
+// The system's proxy settings are read when the first request needs them; tests hand
+// in their own. Its requests fail when it could not be made.
+HttpSession OpenHttpSession(std::optional<ProxySettings> proxies = std::nullopt);
 
 // The start of an answer, shown to the caller before any byte of its body is read.
 struct HttpAnswer {
@@ -79,6 +82,12 @@ struct HttpRequest {
     std::uint64_t maxBytes = UINT64_MAX;  // the body is abandoned before it grows past this
     RequestLimits limits;
     const std::atomic<bool>* cancel = nullptr;  // set by another thread: the request ends
+    // The answer must be the server's current one: caches on the way (a proxy, a CDN)
+    // are asked not to serve a copy they keep.
+    bool current = false;
+    // Redirects are followed from https to http too. Only for what is checked against
+    // a signed digest once it arrives; otherwise WinHTTP's default policy refuses them.
+    bool anyRedirect = false;
 };
 
 // false from wanted: the answer is not read (the result carries its status).
@@ -90,14 +99,19 @@ using ChunkSink = std::function<bool(std::span<const std::uint8_t> chunk)>;
 
 // Streams one GET: ok when the answer was wanted and its whole body reached the sink
 // (as long as announced, when a length was announced that can be held against it).
+// It goes through the server's proxy; when that proxy failed (ProxyFailed), the
+// request is made once more directly, and the server is reached directly from then
+// on. Through a proxy, WinHTTP answers a proxy's NTLM or Negotiate challenge with the
+// user's own logon.
 HttpResult httpFetch(const HttpSession& session, const HttpRequest& request,
                      const AnswerCheck& wanted, const ChunkSink& sink);
 
-// Synchronous GET of a whole body into memory: true only for a complete 200 response
-// of at most maxBytes bytes, which is then in body. Any other status leaves body as it
-// was; other failures may leave a partial body. reserveBytes, when not 0, is the
-// expected final size: the body is allocated once for it (else for the announced
-// length), never beyond maxBytes. An allocation failure is a failed download.
+// Synchronous GET of a whole body into memory, asked for as current (the manifest and
+// its signature): true only for a complete 200 response of at most maxBytes bytes,
+// which is then in body. Any other status leaves body as it was; other
+// failures may leave a partial body. reserveBytes, when not 0, is the expected final
+// size: the body is allocated once for it (else for the announced length), never
+// beyond maxBytes. An allocation failure is a failed download.
 HttpResult httpGet(const HttpSession& session, const std::wstring& url,
                    std::vector<std::uint8_t>& body, const ProgressCallback& progress,
                    std::uint64_t maxBytes, const RequestLimits& limits = kDocumentLimits,

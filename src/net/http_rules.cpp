@@ -1,6 +1,7 @@
 #include "net/http_rules.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 namespace zelk {
@@ -108,6 +109,59 @@ bool TransferPace::Keeps(std::uint64_t totalBytes, std::uint64_t nowMs) {
     }
     samples_.erase(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(base));
     return totalBytes - samples_.front().bytes >= minBytes_;
+}
+
+}  // namespace zelk
+
+namespace zelk {
+namespace {
+
+// WinHTTP's errors of a certificate it refused (winhttp.h).
+constexpr std::uint32_t kCertificateErrors[] = {
+    12037,  // ERROR_WINHTTP_SECURE_CERT_DATE_INVALID: expired or not yet valid
+    12038,  // ERROR_WINHTTP_SECURE_CERT_CN_INVALID: another name
+    12045,  // ERROR_WINHTTP_SECURE_INVALID_CA: an issuer nobody here trusts
+    12057,  // ERROR_WINHTTP_SECURE_CERT_REV_FAILED: revocation could not be checked
+    12157,  // ERROR_WINHTTP_SECURE_CHANNEL_ERROR: what Wine reports for a refused
+            // certificate, and Windows for a handshake something in between broke
+    12169,  // ERROR_WINHTTP_SECURE_INVALID_CERT
+    12170,  // ERROR_WINHTTP_SECURE_CERT_REVOKED
+    12175,  // ERROR_WINHTTP_SECURE_FAILURE: what Windows reports for most of the above
+    12179,  // ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE
+};
+
+}  // namespace
+
+NetworkTrouble TroubleOf(std::uint32_t status, std::uint32_t error) {
+    if (status == 407) {
+        return NetworkTrouble::ProxyCredentials;
+    }
+    if (status == 503 || status == 429) {
+        return NetworkTrouble::Unavailable;
+    }
+    if (status == 0 && std::find(std::begin(kCertificateErrors), std::end(kCertificateErrors),
+                                 error) != std::end(kCertificateErrors)) {
+        return NetworkTrouble::Certificate;
+    }
+    return NetworkTrouble::None;
+}
+
+void TroubleTally::Add(std::uint32_t status, std::uint32_t error) {
+    const NetworkTrouble trouble = TroubleOf(status, error);
+    any_ = true;
+    allUnavailable_ = allUnavailable_ && trouble == NetworkTrouble::Unavailable;
+    certificate_ = certificate_ || trouble == NetworkTrouble::Certificate;
+    proxyCredentials_ = proxyCredentials_ || trouble == NetworkTrouble::ProxyCredentials;
+}
+
+NetworkTrouble TroubleTally::Reason() const {
+    if (proxyCredentials_) {
+        return NetworkTrouble::ProxyCredentials;
+    }
+    if (certificate_) {
+        return NetworkTrouble::Certificate;
+    }
+    return any_ && allUnavailable_ ? NetworkTrouble::Unavailable : NetworkTrouble::None;
 }
 
 }  // namespace zelk

@@ -57,3 +57,32 @@ private:
 };
 
 }  // namespace zelk
+
+namespace zelk {
+
+// What a user can do something about when a server could not be used, told apart from
+// a server that is simply unreachable. Certificate: the server's certificate was
+// refused (expired or not yet valid, most often a wrong clock; another name; an issuer
+// nobody trusts, as when an antivirus intercepts TLS; revoked). ProxyCredentials: a
+// proxy answered 407. Unavailable: the server answered 503 or 429.
+enum class NetworkTrouble : std::uint8_t { None, Certificate, ProxyCredentials, Unavailable };
+
+// The trouble of one request's end: its status (0 when no answer came) and error.
+NetworkTrouble TroubleOf(std::uint32_t status, std::uint32_t error);
+
+// The trouble of a series of failed requests (every server tried for one thing): a
+// proxy wanting credentials over a refused certificate over the rest; Unavailable only
+// when every request was answered 503 or 429.
+class TroubleTally {
+public:
+    void Add(std::uint32_t status, std::uint32_t error);
+    NetworkTrouble Reason() const;
+
+private:
+    bool any_ = false;
+    bool allUnavailable_ = true;
+    bool certificate_ = false;
+    bool proxyCredentials_ = false;
+};
+
+}  // namespace zelk

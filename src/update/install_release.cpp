@@ -142,6 +142,7 @@ struct Fetched {
     enum class Outcome { Complete, NotDelivered, NotWritten } outcome = Outcome::Complete;
     DWORD writeError = 0;
     std::wstring failedPath;
+    NetworkTrouble trouble = NetworkTrouble::None;  // of a content no source served
 };
 
 // Every pending content, up to kMaxTransfers at once, into its partial file, verified and
@@ -196,6 +197,7 @@ Fetched FetchPendingContents(const ReleasePlan& plan, const std::vector<std::wst
         Log("file ", fetched.failedPath, ": not written, error ", fetched.writeError);
     } else {
         fetched.outcome = Fetched::Outcome::NotDelivered;
+        fetched.trouble = outcome.failure.troubles.Reason();
         const HttpResult& last = outcome.failure.last;
         Log("file ", fetched.failedPath, ": no source served it (",
             DescribeHttpFailure(last.status, last.error), ")");
@@ -296,13 +298,21 @@ int InstallRelease(const ManifestSearch& accepted, const std::vector<std::wstrin
 
     const Fetched fetched = FetchPendingContents(plan, sources, flow);
     if (fetched.outcome == Fetched::Outcome::NotDelivered) {
-        // Nothing was replaced: the installed release, if any, is whole.
+        // Nothing was replaced: the installed release, if any, is whole. What the user
+        // can do about the network, if anything, takes the place of the detail.
+        const wchar_t* troubleDetail = TroubleDetail(fetched.trouble);
         if (flow.launcherExists) {
-            SetStatus(L"Mise à jour interrompue", L"Lancement de la version installée", 1.0);
+            SetStatus(
+                L"Mise à jour interrompue",
+                troubleDetail != nullptr ? troubleDetail : L"Lancement de la version installée",
+                1.0);
             Sleep(kInterruptedPauseMs);
             return LaunchExitCode(paths.appDir, kBenchWouldLaunch);
         }
-        SetStatus(kInstallFailed, L"Téléchargement incomplet : relance Zelk.", 0.0);
+        SetStatus(
+            kInstallFailed,
+            troubleDetail != nullptr ? troubleDetail : L"Téléchargement incomplet : relance Zelk.",
+            0.0);
         return flow.explicitRoot ? kBenchFailed : kFailedOnScreen;
     }
     if (fetched.outcome == Fetched::Outcome::NotWritten) {

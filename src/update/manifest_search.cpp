@@ -28,12 +28,14 @@ bool TryCandidate(const std::wstring& releaseFolder, const std::string& channel,
     };
     std::vector<std::uint8_t> body, signature;
     const HttpResult manifestAnswer = fetch(releaseFolder + L"/manifest.json", body, kManifestCap);
+    search.troubles.Add(manifestAnswer.status, manifestAnswer.error);
     if (!manifestAnswer) {
         return failed("manifest.json ",
                       DescribeHttpFailure(manifestAnswer.status, manifestAnswer.error));
     }
     const HttpResult signatureAnswer =
         fetch(releaseFolder + L"/manifest.sig", signature, kSignatureCap);
+    search.troubles.Add(signatureAnswer.status, signatureAnswer.error);
     if (!signatureAnswer) {
         return failed("manifest.sig ",
                       DescribeHttpFailure(signatureAnswer.status, signatureAnswer.error));
@@ -85,19 +87,36 @@ ManifestSearch SearchManifest(const std::vector<std::wstring>& baseUrls, const s
     return search;
 }
 
+const wchar_t* TroubleDetail(NetworkTrouble trouble) {
+    switch (trouble) {
+        case NetworkTrouble::Certificate:
+            return L"Connexion sécurisée refusée : vérifie la date et l'heure du PC.";
+        case NetworkTrouble::ProxyCredentials:
+            return L"Le proxy demande une identification.";
+        case NetworkTrouble::Unavailable:
+            return L"Serveur de mises à jour indisponible : réessaie plus tard.";
+        case NetworkTrouble::None:
+            break;
+    }
+    return nullptr;
+}
+
 NoManifestOutcome ChooseNoManifestOutcome(bool launcherExists, const std::string& lastRefusal,
-                                          bool explicitRoot) {
+                                          bool explicitRoot, NetworkTrouble trouble) {
+    const wchar_t* troubleDetail = TroubleDetail(trouble);
     if (launcherExists) {
         // The installed release still starts, once the reason has been readable.
         if (lastRefusal.empty()) {
-            return {L"Hors ligne", L"Lancement de la version installée", 1.0, kOfflinePauseMs,
-                    true};
+            return {L"Hors ligne",
+                    troubleDetail != nullptr ? troubleDetail : L"Lancement de la version installée",
+                    1.0, kOfflinePauseMs, true};
         }
         return {L"Mise à jour refusée", Utf8ToWide(lastRefusal), 1.0, kRefusedPauseMs, true};
     }
-    std::wstring detail = lastRefusal.empty()
-                              ? L"Plateforme injoignable : vérifie ta connexion puis relance."
-                              : Utf8ToWide(lastRefusal);
+    std::wstring detail = !lastRefusal.empty() ? Utf8ToWide(lastRefusal)
+                          : troubleDetail != nullptr
+                              ? troubleDetail
+                              : L"Plateforme injoignable : vérifie ta connexion puis relance.";
     return {L"Impossible d'installer Zelk",
             std::move(detail),
             0.0,

@@ -29,6 +29,7 @@ struct ManifestSearch {
     std::vector<std::uint8_t> signature;      // manifest.sig as it arrived
     std::wstring releaseFolder;               // empty when no candidate was accepted
     std::string lastRefusal;                  // UTF-8: the last freshness refusal, if any
+    TroubleTally troubles;                    // how every request of the search ended
 };
 
 // Tries releaseFolder = base + "/" + channel for each base URL in order and, within
@@ -54,7 +55,13 @@ struct NoManifestOutcome {
     int result = 0;  // when not launching
 };
 
+// trouble, when the user can act on it, replaces the detail of the outcome that no
+// server answering would have; a refusal keeps its own.
 NoManifestOutcome ChooseNoManifestOutcome(bool launcherExists, const std::string& lastRefusal,
-                                          bool explicitRoot);
+                                          bool explicitRoot,
+                                          NetworkTrouble trouble = NetworkTrouble::None);
+
+// The detail line that tells the user what to do about trouble; null for None.
+const wchar_t* TroubleDetail(NetworkTrouble trouble);
 
 }  // namespace zelk

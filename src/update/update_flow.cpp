@@ -92,8 +92,8 @@ void InstallOwnCopy(const std::wstring& programPath, const InstallPaths& paths) 
 
 // What no accepted manifest leaves on screen, and the result that follows.
 int NoManifestAccepted(const ManifestSearch& search, const FlowContext& flow) {
-    const NoManifestOutcome outcome =
-        ChooseNoManifestOutcome(flow.launcherExists, search.lastRefusal, flow.explicitRoot);
+    const NoManifestOutcome outcome = ChooseNoManifestOutcome(
+        flow.launcherExists, search.lastRefusal, flow.explicitRoot, search.troubles.Reason());
     SetStatus(outcome.heading, outcome.detail, outcome.progress);
     Sleep(outcome.pauseMs);
     return outcome.launch ? LaunchExitCode(flow.paths.appDir, kBenchWouldLaunch) : outcome.result;

@@ -46,8 +46,14 @@ def win_path(path) -> str:
     return wine_tree.windows_path(path)
 
 
+# Wine takes http_proxy for WinHTTP's default proxy: a developer's own proxy must never
+# carry the tests' loopback requests elsewhere.
+PROXY_VARIABLES = ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "no_proxy",
+                   "NO_PROXY")
+
+
 def _environment(env) -> dict:
-    merged = dict(os.environ)
+    merged = {name: value for name, value in os.environ.items() if name not in PROXY_VARIABLES}
     if env:
         merged.update(env)
     name, value = RUN_TOKEN.split("=", 1)

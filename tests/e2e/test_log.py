@@ -29,24 +29,26 @@ def test_an_install_step_by_step(tmp_path, releases, server):
     version, link = start_line(messages)
     assert same_version(version, file_version()) and link == "no"
     folder = server.url() + "/release"
-    assert messages[1] == f"manifest {folder}: accepted, dated {manifest['date']}"
+    # The proxy of the server, once, before its first request.
+    assert messages[1] == f"proxy for {server.url().split('/updates')[0]}: none (no proxy set)"
+    assert messages[2] == f"manifest {folder}: accepted, dated {manifest['date']}"
     total = sum(e["size"] for e in manifest["files"])
-    assert messages[2] == f"files to fetch: 4 of 4, {total} bytes"
+    assert messages[3] == f"files to fetch: 4 of 4, {total} bytes"
     # Each file with what it weighs and the server that served it, as they arrive.
-    assert sorted(messages[3:7]) == sorted(f"file {e['path']}: {e['size']} bytes from {folder}"
+    assert sorted(messages[4:8]) == sorted(f"file {e['path']}: {e['size']} bytes from {folder}"
                                            for e in manifest["files"])
     # Then they are put in place at once, when every one of them is on disk.
-    assert re.fullmatch(r"switched 4 files in \d+\.\d\d s", messages[7]), messages[7]
+    assert re.fullmatch(r"switched 4 files in \d+\.\d\d s", messages[8]), messages[8]
     assert re.fullmatch(r'end: result 10, showing "Mise à jour \.\.\." / "Starting Zelk", '
-                        r"after \d+\.\d\d s", messages[8]), messages[8]
-    assert len(messages) == 9
+                        r"after \d+\.\d\d s", messages[9]), messages[9]
+    assert len(messages) == 10
 
     # A second run appends; with nothing to fetch it says so.
     assert bench(root, server.url())[0] == 10
-    again = log_messages(root)[9:]
-    assert again[2] == "files to fetch: 0 of 4, 0 bytes"
-    assert again[3].startswith("switched 0 files in ")
-    assert again[4].startswith("end: result 10")
+    again = log_messages(root)[10:]
+    assert again[3] == "files to fetch: 0 of 4, 0 bytes"
+    assert again[4].startswith("switched 0 files in ")
+    assert again[5].startswith("end: result 10")
 
 
 def test_offline_names_the_error_and_never_the_link(tmp_path):
@@ -57,8 +59,8 @@ def test_offline_names_the_error_and_never_the_link(tmp_path):
     assert start_line(messages)[1] == "yes"
     assert not any("serveur-secret" in m for m in messages)
     # 12029: WinHTTP could not connect.
-    assert messages[1] == f"manifest {url}/release: manifest.json error 12029"
-    assert messages[2].startswith(
+    assert messages[2] == f"manifest {url}/release: manifest.json error 12029"
+    assert messages[3].startswith(
         'end: result 12, showing "Impossible d\'installer Zelk" / "Plateforme injoignable')
 
 
@@ -74,11 +76,11 @@ def test_refused_and_unreadable_manifests(tmp_path, releases, server):
     (releases.root / "release" / "manifest.sig").write_text("not base64!")
     assert bench(root, server.url())[0] == 11
     messages = log_messages(root)
-    assert messages[1:3] == [
+    assert messages[2:4] == [
         f"manifest {server.url()}/beta: refused: manifeste périmé ({expires}) : "
         "plateforme ou horloge du PC à vérifier",
         f"manifest {server.url()}/release: signature refused"]
-    assert messages[3].startswith('end: result 11, showing "Mise à jour refusée"')
+    assert messages[4].startswith('end: result 11, showing "Mise à jour refusée"')
 
 
 def test_missing_documents_give_their_status(tmp_path, releases, server):
@@ -86,7 +88,7 @@ def test_missing_documents_give_their_status(tmp_path, releases, server):
     releases.publish(standard_files())
     (releases.root / "release" / "manifest.sig").unlink()
     assert bench(root, server.url())[0] == 12
-    assert log_messages(root)[1] == f"manifest {server.url()}/release: manifest.sig HTTP 404"
+    assert log_messages(root)[2] == f"manifest {server.url()}/release: manifest.sig HTTP 404"
 
 
 def test_the_log_is_set_aside_at_one_mebibyte(tmp_path):

@@ -210,6 +210,30 @@ def test_verify_over_http(http_tree):
         "manifest.json or manifest.sig is missing (or over the client's cap)"]
 
 
+def test_verify_follows_redirects_as_clients_do(http_tree, tmp_path, monkeypatch):
+    """Content may go from https to http (clients check it against its digest); the
+    manifest and its signature may not (WinHTTP's policy for them)."""
+    out, plain = http_tree
+    authority = servers.make_authority()
+    authority.save(tmp_path / "ca")
+    cert, key = authority.issue(tmp_path / "ca", "localhost")
+    monkeypatch.setenv("SSL_CERT_FILE", str(tmp_path / "ca" / "ca.pem"))
+    with servers.TlsFiles(out, cert, key, "/release/files/", f"{plain}/release/files/") as store:
+        assert problems(store.url) == []
+        assert sum("/release/files/" in path for path in store.paths) == len(FILES) + 2
+    for name in ("manifest.json", "manifest.sig"):
+        with servers.TlsFiles(out, cert, key, f"/release/{name}", f"{plain}/release/{name}") \
+                as store:
+            assert problems(store.url) == [
+                f"{store.url}/release/{name} redirects from https to http "
+                f"({plain}/release/{name}): clients refuse that for the manifest and its signature"]
+    # From https to https is followed for everything.
+    with servers.TlsFiles(out, cert, key) as target, \
+            servers.TlsFiles(out, cert, key, "/elsewhere/", f"{target.url}/") as store:
+        assert problems(f"{store.url}/elsewhere") == []
+        assert "/release/manifest.json" in target.paths
+
+
 # --- the production nginx configuration ----------------------------------------------
 
 

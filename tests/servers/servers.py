@@ -11,6 +11,11 @@
   the requests it saw, in order.
 - `install_root_certificate`: trusts a DER certificate in a build's Wine prefix
   through the add_root_cert.exe tool.
+- `Tinyproxy`: Debian's tinyproxy on a free loopback port with its own configuration,
+  log and pid file (optionally asking for Basic credentials), counting the requests it
+  carried.
+- `TlsFiles`: a small https server over a folder that can send some paths on to
+  another server with a redirect (a store that hands its files to a plain-http CDN).
 
 Everything listens on loopback only. Each server works as a context manager (for
 pytest fixtures) or detached (for ctest fixtures, through the command line below):
@@ -127,8 +132,11 @@ class Authority:
         return self.cert.public_bytes(serialization.Encoding.DER)
 
     def issue(self, folder: Path, stem: str = "server",
-              hosts: tuple[str, ...] = ("localhost", LOOPBACK)) -> tuple[Path, Path]:
-        """Writes stem.pem (leaf then this CA) and stem.key; returns their paths."""
+              hosts: tuple[str, ...] = ("localhost", LOOPBACK),
+              valid_days: tuple[int, int] = (-1, 30)) -> tuple[Path, Path]:
+        """Writes stem.pem (leaf then this CA) and stem.key; returns their paths. The
+        certificate is valid from valid_days[0] to valid_days[1] days from now (both
+        negative: expired)."""
         from cryptography import x509
         from cryptography.hazmat.primitives import hashes, serialization
         from cryptography.hazmat.primitives.asymmetric import rsa
@@ -148,8 +156,8 @@ class Authority:
             .issuer_name(self.cert.subject)
             .public_key(key.public_key())
             .serial_number(x509.random_serial_number())
-            .not_valid_before(now - datetime.timedelta(days=1))
-            .not_valid_after(now + datetime.timedelta(days=30))
+            .not_valid_before(now + datetime.timedelta(days=valid_days[0]))
+            .not_valid_after(now + datetime.timedelta(days=valid_days[1]))
             .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
             .add_extension(x509.SubjectAlternativeName(names), critical=False)
             .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]),
@@ -464,6 +472,164 @@ def stop_pid_file(pid_file: Path, timeout: float = 10.0) -> None:
 
 
 # ---------------------------------------------------------------------------
+# Proxy
+
+
+class Tinyproxy:
+    """tinyproxy on a free loopback port, in the foreground as a child of this process,
+    with everything it writes under workdir. Only this process's own child is ever
+    ended."""
+
+    def __init__(self, workdir: Path, credentials: tuple[str, str] | None = None):
+        self.workdir = Path(workdir).resolve()
+        self.credentials = credentials
+        self.port = 0
+        self.process: subprocess.Popen | None = None
+
+    @property
+    def log(self) -> Path:
+        return self.workdir / "tinyproxy.log"
+
+    # Another loopback address than the servers': Wine sends a request to a proxy in
+    # the form for a server (path only) when both have the same host name.
+    HOST = "127.0.0.2"
+
+    @property
+    def address(self) -> str:
+        return f"{self.HOST}:{self.port}"
+
+    def requests(self) -> list[str]:
+        """"METHOD URL" of every request it received, in order (a CONNECT names the
+        host and port it tunnels to)."""
+        if not self.log.exists():
+            return []
+        found = re.findall(r"Request \(file descriptor \d+\): (\S+ \S+)",
+                           self.log.read_text(errors="replace"))
+        return found
+
+    def start(self) -> "Tinyproxy":
+        self.workdir.mkdir(parents=True, exist_ok=True)
+        for _ in range(5):
+            self.port = free_port()
+            lines = [f"Port {self.port}", f"Listen {self.HOST}", "Timeout 60",
+                     f'LogFile "{self.log}"', "LogLevel Connect",
+                     f'PidFile "{self.workdir / "tinyproxy.pid"}"', "MaxClients 50",
+                     "Allow 127.0.0.0/8", "DisableViaHeader Yes"]
+            if os.geteuid() == 0:
+                lines += [f"User {pwd.getpwuid(0).pw_name}", f"Group {grp.getgrgid(0).gr_name}"]
+            if self.credentials:
+                lines.append(f"BasicAuth {self.credentials[0]} {self.credentials[1]}")
+            config = self.workdir / "tinyproxy.conf"
+            config.write_text("\n".join(lines) + "\n")
+            with open(self.workdir / "tinyproxy.out", "ab") as out:
+                self.process = subprocess.Popen(["tinyproxy", "-d", "-c", str(config)],
+                                                stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+            try:
+                wait_for_port(self.port, host=self.HOST, timeout=5)
+                return self
+            except RuntimeError:
+                self.stop()
+        raise RuntimeError("tinyproxy did not start")
+
+    def stop(self) -> None:
+        if self.process is not None:
+            if self.process.poll() is None:
+                self.process.terminate()
+                try:
+                    self.process.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    self.process.kill()
+                    self.process.wait()
+            self.process = None
+
+    def __enter__(self) -> "Tinyproxy":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.stop()
+
+
+# ---------------------------------------------------------------------------
+# A small https server
+
+
+class TlsFiles:
+    """https on a free loopback port over `root`, as a store serves /updates: paths
+    under redirect_prefix get a 302 to redirect_base + the rest of the path."""
+
+    def __init__(self, root: Path, cert: Path, key: Path, redirect_prefix: str | None = None,
+                 redirect_base: str | None = None, host_name: str = "localhost"):
+        self.root = Path(root)
+        self.cert, self.key = cert, key
+        self.redirect_prefix, self.redirect_base = redirect_prefix, redirect_base
+        self.host_name = host_name
+        self.paths: list[str] = []
+        self._server = None
+        self._thread: threading.Thread | None = None
+
+    @property
+    def url(self) -> str:
+        return f"https://{self.host_name}:{self._server.server_address[1]}"
+
+    def start(self) -> "TlsFiles":
+        import http.server
+        import ssl
+
+        owner = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *arguments) -> None:
+                pass
+
+            def do_GET(self) -> None:
+                owner.paths.append(self.path)
+                prefix = owner.redirect_prefix
+                if prefix and self.path.startswith(prefix):
+                    self.send_response(302)
+                    self.send_header("Location", owner.redirect_base + self.path[len(prefix):])
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
+                file = owner.root / urllib.parse.unquote(self.path.split("?")[0]).lstrip("/")
+                if ".." in self.path or not file.is_file():
+                    self.send_response(404)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
+                data = file.read_bytes()
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                self.wfile.write(data)
+
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(self.cert, self.key)
+        self._server = http.server.ThreadingHTTPServer((LOOPBACK, 0), Handler)
+        self._server.daemon_threads = True
+        self._server.socket = context.wrap_socket(self._server.socket, server_side=True)
+        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        if self._server is not None:
+            self._server.shutdown()
+            self._server.server_close()
+            self._server = None
+        if self._thread is not None:
+            self._thread.join(timeout=10)
+            self._thread = None
+
+    def __enter__(self) -> "TlsFiles":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.stop()
+
+
+# ---------------------------------------------------------------------------
 # Fault server
 
 
@@ -638,6 +804,7 @@ class FaultServer:
         self.log_file = Path(log_file) if log_file else None
         self.routes: dict[str, Route] = {}
         self._seen: list[tuple[str, str]] = []
+        self._headers: list[tuple[str, dict[str, str]]] = []
         self._ranged: list[tuple[str, int]] = []
         self._answering = 0
         self.most_at_once = 0  # the most requests answered at the same time so far
@@ -659,6 +826,11 @@ class FaultServer:
         with self._lock:
             return list(self._seen)
 
+    def request_headers(self) -> list[tuple[str, dict[str, str]]]:
+        """(path, header fields by lower-case name) of every request so far, in order."""
+        with self._lock:
+            return list(self._headers)
+
     def ranged_requests(self) -> list[tuple[str, int]]:
         """(path, N) of every request so far that asked for "Range: bytes=N-"."""
         with self._lock:
@@ -667,6 +839,7 @@ class FaultServer:
     def clear_requests(self) -> None:
         with self._lock:
             self._seen.clear()
+            self._headers.clear()
             self._ranged.clear()
 
     def start(self) -> "FaultServer":
@@ -741,8 +914,13 @@ class FaultServer:
             self._answer(conn, body(b"ok"))
             return
         offset = asked_offset(head)
+        fields_by_name = {}
+        for line in head.split(b"\r\n\r\n", 1)[0].split(b"\r\n")[1:]:
+            name, _, value = line.decode("latin-1").partition(":")
+            fields_by_name[name.strip().lower()] = value.strip()
         with self._lock:
             self._seen.append((method, path))
+            self._headers.append((path, fields_by_name))
             if offset is not None:
                 self._ranged.append((path, offset))
             answer = self.routes.get(path)

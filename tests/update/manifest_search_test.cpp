@@ -217,5 +217,54 @@ TEST(NoManifestOutcome, EverySituationHasItsStatusPauseAndResult) {
     }
 }
 
+TEST(NoManifestOutcome, TroubleTheUserCanActOnReplacesOnlyTheDetailOfNoAnswer) {
+    const std::string stale = "manifeste plus ancien que la version installée : refusé";
+    const std::pair<NetworkTrouble, std::wstring> troubles[] = {
+        {NetworkTrouble::Certificate,
+         L"Connexion sécurisée refusée : vérifie la date et l'heure du PC."},
+        {NetworkTrouble::ProxyCredentials, L"Le proxy demande une identification."},
+        {NetworkTrouble::Unavailable,
+         L"Serveur de mises à jour indisponible : réessaie plus tard."},
+    };
+    for (const auto& [trouble, text] : troubles) {
+        for (const bool launcher : {true, false}) {
+            for (const std::string& refusal : {std::string(), stale}) {
+                SCOPED_TRACE(::testing::Message()
+                             << "trouble " << static_cast<int>(trouble) << ", launcher " << launcher
+                             << ", refusal \"" << refusal << "\"");
+                const NoManifestOutcome plain = ChooseNoManifestOutcome(launcher, refusal, true);
+                const NoManifestOutcome told =
+                    ChooseNoManifestOutcome(launcher, refusal, true, trouble);
+                EXPECT_EQ(told.heading, plain.heading);
+                EXPECT_EQ(told.detail, refusal.empty() ? text : plain.detail);
+                EXPECT_EQ(told.progress, plain.progress);
+                EXPECT_EQ(told.pauseMs, plain.pauseMs);
+                EXPECT_EQ(told.launch, plain.launch);
+                EXPECT_EQ(told.result, plain.result);
+            }
+        }
+    }
+}
+
+TEST_F(Search, EveryRequestAnsweredBusyIsTheOnlyWayToUnavailable) {
+    const auto answering = [](std::uint32_t first, std::uint32_t others) {
+        return [first, others, count = 0](const std::wstring&, std::vector<std::uint8_t>&,
+                                          std::uint64_t) mutable {
+            return HttpResult{false, count++ == 0 ? first : others, 0};
+        };
+    };
+    const std::vector<std::wstring> bases{kServer1, kServer2};
+    const std::string date = "2025-01-01T00:00:00Z";
+    EXPECT_EQ(SearchManifest(bases, "beta", date, L"C:\\Zelk\\app", answering(503, 429))
+                  .troubles.Reason(),
+              NetworkTrouble::Unavailable);
+    EXPECT_EQ(SearchManifest(bases, "beta", date, L"C:\\Zelk\\app", answering(404, 503))
+                  .troubles.Reason(),
+              NetworkTrouble::None);
+    EXPECT_EQ(SearchManifest(bases, "beta", date, L"C:\\Zelk\\app", answering(407, 503))
+                  .troubles.Reason(),
+              NetworkTrouble::ProxyCredentials);
+}
+
 }  // namespace
 }  // namespace zelk
