@@ -219,6 +219,16 @@ bool OpenPartial(const std::filesystem::path& path, std::uint64_t expectedSize, 
     return true;  // the file pointer is at the end, where the rest goes
 }
 
+// The bytes a partial file holds; 0 when there is none.
+std::uint64_t PartialBytes(const std::filesystem::path& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return 0;
+    }
+    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
 enum class Attempt { Delivered, Failed, Restart };
 
 // One request to one base. Restart: the server could not resume from the bytes held
@@ -297,12 +307,42 @@ Attempt FetchFrom(const HttpSession& session, const std::wstring& url, std::uint
 ContentFetch downloadContent(const HttpSession& session, const std::vector<std::wstring>& bases,
                              const std::string& expectedDigest, std::uint64_t expectedSize,
                              const std::filesystem::path& partialFile,
-                             const ProgressCallback& progress, const std::atomic<bool>* cancel) {
+                             const ProgressCallback& progress, const std::atomic<bool>* cancel,
+                             const BlockSource* blocks) {
     ContentFetch fetch;
     // The digest names the partial file and goes into the URL: never anything else.
     if (!IsDigestText(expectedDigest)) {
         fetch.last = {false, 0, ERROR_INVALID_NAME};
         return fetch;
+    }
+    // A partial file with a block record holds ranges here and there, never the start of
+    // the content alone: only a differential download may continue it.
+    const std::filesystem::path record = BlockRecordPath(partialFile);
+    const bool recorded = PathExists(record);
+    if (blocks != nullptr && (recorded || PartialBytes(partialFile) == 0)) {
+        switch (BuildFromBlocks(session, bases, expectedDigest, expectedSize, partialFile, *blocks,
+                                progress, cancel, fetch)) {
+            case BlockOutcome::Built:
+                RemoveOwnFile(record);
+                fetch.ok = true;
+                fetch.fromBlocks = true;
+                return fetch;
+            case BlockOutcome::Failed:
+                if (fetch.writeError != 0) {
+                    RemoveOwnFile(record);
+                    RemoveOwnFile(partialFile);  // its space is what the disk lacks
+                }
+                return fetch;  // the record stays: the next run resumes
+            case BlockOutcome::Whole:
+                if (blocks->planned) {
+                    blocks->planned(expectedSize);
+                }
+                break;
+        }
+    }
+    if (PathExists(record)) {
+        RemoveOwnFile(partialFile);
+        RemoveOwnFile(record);
     }
     Partial partial;
     const auto writeFailed = [&] {
@@ -389,9 +429,16 @@ TransfersOutcome FetchContents(const HttpSession& session, const std::vector<std
                     events.progress(slot, held);
                 }
             };
-            Arrival arrival{
-                job, downloadContent(session, bases, jobs[job].digest, jobs[job].size,
-                                     partialDir / Utf8ToWide(jobs[job].digest), progress, &stop)};
+            BlockSource source{jobs[job].blocks, jobs[job].base,
+                               [&events, slot, job](std::uint64_t bytes) {
+                                   if (events.planned) {
+                                       events.planned(slot, job, bytes);
+                                   }
+                               }};
+            const bool fromBlocks = !jobs[job].blocks.empty() && !jobs[job].base.empty();
+            Arrival arrival{job, downloadContent(session, bases, jobs[job].digest, jobs[job].size,
+                                                 partialDir / Utf8ToWide(jobs[job].digest),
+                                                 progress, &stop, fromBlocks ? &source : nullptr)};
             if (arrival.fetch.ok && events.fetched) {
                 events.fetched(slot, job);
             }

@@ -162,6 +162,21 @@ Fetched FetchPendingContents(const ReleasePlan& plan, const std::vector<std::wst
             jobFiles.emplace_back();
         }
         jobFiles[at->second].push_back(&file);
+        ContentJob& job = jobs[at->second];
+        // With a block map, the file the index records at that path, whatever its
+        // version, is the older copy to build from.
+        if (!file.blocks.empty() && job.base.empty() &&
+            plan.paths.recorded.contains(PathKey(file.path)) &&
+            SizeOnDisk(flow.paths.appDir / file.path).value_or(0) > 0) {
+            job.blocks = file.blocks;
+            job.base = flow.paths.appDir / file.path;
+        }
+    }
+    // What each content counts for in the progress: a differential download counts
+    // only the bytes its plan fetches (copies for further paths come at the switch).
+    std::vector<std::uint64_t> counted(jobs.size());
+    for (std::size_t job = 0; job < jobs.size(); ++job) {
+        counted[job] = jobs[job].size * jobFiles[job].size();
     }
     Log("files to fetch: ", plan.pending.size(), " of ", plan.allFiles.size(), ", ", totalBytes,
         " bytes");
@@ -171,14 +186,30 @@ Fetched FetchPendingContents(const ReleasePlan& plan, const std::vector<std::wst
     events.progress = [&tally](std::size_t slot, std::uint64_t held) {
         ShowDownloadLine(tally.Received(slot, held));
     };
+    // Each job's entry is only touched by the transfer that holds the job.
+    events.planned = [&](std::size_t, std::size_t job, std::uint64_t bytes) {
+        const std::uint64_t now = bytes + jobs[job].size * (jobFiles[job].size() - 1);
+        ShowDownloadLine(tally.Retotal(counted[job], now));
+        counted[job] = now;
+    };
     events.fetched = [&](std::size_t slot, std::size_t job) {
         // On the transfer's own thread, beside the others: the content is on disk before
         // anything may vouch for it.
         FlushToDisk(flow.paths.partialDir / Utf8ToWide(jobs[job].digest));
-        ShowDownloadLine(
-            tally.Finished(slot, jobs[job].size * jobFiles[job].size(), jobFiles[job].size()));
+        ShowDownloadLine(tally.Finished(slot, counted[job], jobFiles[job].size()));
     };
     events.arrived = [&](std::size_t job, const fs::path&, const ContentFetch& fetch) {
+        const ManifestFile& first = *jobFiles[job].front();
+        if (fetch.fromBlocks) {
+            Log("file ", first.path, ": built from blocks of ", jobs[job].base, ": ",
+                fetch.blockFetched, " bytes to fetch in ranges (", fetch.blockRanges,
+                " requests this run), ", fetch.blockCopied, " copied; older copy cut in ",
+                fetch.blockCutMs / 1000.0, " s, file built in ", fetch.blockBuildMs / 1000.0,
+                " s, of which hashing ", fetch.blockHashMs / 1000.0, " s");
+        } else if (!fetch.fallback.empty()) {
+            Log("file ", first.path, ": not built from blocks: ", fetch.fallback,
+                "; fetched whole");
+        }
         for (const ManifestFile* file : jobFiles[job]) {
             Log("file ", file->path, ": ", file->size, " bytes from ", fetch.servedBy);
         }
@@ -199,6 +230,9 @@ Fetched FetchPendingContents(const ReleasePlan& plan, const std::vector<std::wst
         fetched.outcome = Fetched::Outcome::NotDelivered;
         fetched.trouble = outcome.failure.troubles.Reason();
         const HttpResult& last = outcome.failure.last;
+        if (!outcome.failure.fallback.empty()) {
+            Log("file ", fetched.failedPath, ": not built from blocks: ", outcome.failure.fallback);
+        }
         Log("file ", fetched.failedPath, ": no source served it (",
             DescribeHttpFailure(last.status, last.error), ")");
     }
