@@ -614,8 +614,12 @@ BlockOutcome BuildFromBlocks(const HttpSession& session, const std::vector<std::
     std::int64_t hashTicks = 0;
     DWORD localError = buffer && whole ? 0 : ERROR_NOT_ENOUGH_MEMORY;
     std::uint64_t copied = 0;
-    for (std::size_t i = 0; i < plan.steps.size() && localError == 0; ++i) {
+    for (std::size_t i = 0; i < plan.steps.size() && localError == 0 && !build.stop.load(); ++i) {
         const BlockStep& step = plan.steps[i];
+        if (cancel != nullptr && cancel->load()) {
+            build.stop.store(true);
+            break;
+        }
         if (step.fetch) {
             std::unique_lock<std::mutex> hold(build.lock);
             while (!build.done[i] && !build.stop.load()) {
@@ -631,16 +635,22 @@ BlockOutcome BuildFromBlocks(const HttpSession& session, const std::vector<std::
         for (std::uint64_t done = 0; done < step.length;) {
             const DWORD piece =
                 static_cast<DWORD>(std::min<std::uint64_t>(kPiece, step.length - done));
-            const bool ok =
-                step.fetch ? ReadAt(partial.get(), step.offset + done, buffer.get(), piece)
-                           : ReadAt(base.get(), step.baseOffset + done, buffer.get(), piece) &&
-                                 WriteAt(partial.get(), step.offset + done, {buffer.get(), piece});
+            // The older copy may have changed since it was cut (shorter now, say):
+            // what cannot be read from it is a surprise, not a failure.
+            if (!step.fetch && !ReadAt(base.get(), step.baseOffset + done, buffer.get(), piece)) {
+                build.Fail("the older copy could not be read again (error " +
+                           std::to_string(GetLastError()) + ")");
+                break;
+            }
+            const bool ok = step.fetch
+                                ? ReadAt(partial.get(), step.offset + done, buffer.get(), piece)
+                                : WriteAt(partial.get(), step.offset + done, {buffer.get(), piece});
             QueryPerformanceCounter(&before);
             const bool hashed = ok && Sha256Add(whole, {buffer.get(), piece});
             QueryPerformanceCounter(&after);
             hashTicks += after.QuadPart - before.QuadPart;
             if (!hashed) {
-                localError = GetLastError() != 0 ? GetLastError() : ERROR_READ_FAULT;
+                localError = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
                 break;
             }
             done += piece;
