@@ -89,9 +89,9 @@ std::optional<std::vector<Block>> FetchMap(const HttpSession& session,
                                            const std::vector<std::wstring>& bases,
                                            const BlockSource& source, std::uint64_t size,
                                            const std::atomic<bool>* cancel, std::size_t& served,
-                                           ContentFetch& fetch, bool& failed) {
+                                           ContentFetch& fetch, bool& failed,
+                                           std::vector<std::uint8_t>& map) {
     const std::uint64_t cap = std::min(MaxBlockMapSize(size), kLargestMap);
-    std::vector<std::uint8_t> map;
     for (served = 0; served < bases.size(); ++served) {
         HttpRequest how;
         how.url = bases[served] + L"/files/" + Utf8ToWide(source.mapDigest);
@@ -130,11 +130,25 @@ std::optional<std::vector<Block>> FetchMap(const HttpSession& session,
         auto blocks = ReadBlockMap(map, size);
         if (!blocks) {
             fetch.fallback = "block map " + source.mapDigest + " is invalid";
+            map.clear();
             return std::nullopt;  // signed and well served: no server has a better one
         }
         return blocks;
     }
+    map.clear();
     return std::nullopt;
+}
+
+// The blocks of the older copy from the map recorded when it was installed: only when
+// that map describes a file of exactly its size. Its blocks are then taken as they are
+// (the file's digest at the end checks them with the rest).
+std::optional<std::vector<Block>> RecordedBlocks(const fs::path& path, std::uint64_t size) {
+    std::vector<std::uint8_t> map;
+    if (path.empty() || !PathExists(path) ||
+        !ReadWholeFile(path, map, std::min(MaxBlockMapSize(size), kLargestMap))) {
+        return std::nullopt;
+    }
+    return ReadBlockMap(map, size);
 }
 
 // The blocks of the base, cut as the publisher cuts and each hashed: the cutting reads
@@ -488,11 +502,32 @@ fs::path BlockRecordPath(const fs::path& partialFile) {
     return partialFile.native() + L".plan";
 }
 
+fs::path MapRecordPath(const fs::path& partialFile) {
+    return partialFile.native() + L".blocs";
+}
+
+void RecordBlockMap(const HttpSession& session, const std::vector<std::wstring>& bases,
+                    const BlockSource& source, std::uint64_t size, const fs::path& partialFile,
+                    std::vector<std::uint8_t> map, const std::atomic<bool>* cancel) {
+    if (!IsDigestText(source.mapDigest)) {
+        return;
+    }
+    if (map.empty()) {
+        std::size_t served = 0;
+        bool failed = false;
+        ContentFetch ignored;
+        if (!FetchMap(session, bases, source, size, cancel, served, ignored, failed, map)) {
+            return;  // no record: the next update cuts the file instead
+        }
+    }
+    WriteFileAtomically(MapRecordPath(partialFile), map);
+}
+
 BlockOutcome BuildFromBlocks(const HttpSession& session, const std::vector<std::wstring>& bases,
                              const std::string& digest, std::uint64_t size,
                              const fs::path& partialFile, const BlockSource& source,
                              const ProgressCallback& progress, const std::atomic<bool>* cancel,
-                             ContentFetch& fetch) {
+                             ContentFetch& fetch, std::vector<std::uint8_t>& map) {
     const fs::path recordPath = BlockRecordPath(partialFile);
     if (!IsDigestText(source.mapDigest) || bases.empty()) {
         fetch.fallback = "no usable block map";
@@ -514,7 +549,7 @@ BlockOutcome BuildFromBlocks(const HttpSession& session, const std::vector<std::
 
     std::size_t served = 0;
     bool failed = false;
-    const auto target = FetchMap(session, bases, source, size, cancel, served, fetch, failed);
+    const auto target = FetchMap(session, bases, source, size, cancel, served, fetch, failed, map);
     if (failed) {
         return BlockOutcome::Failed;
     }
@@ -522,7 +557,11 @@ BlockOutcome BuildFromBlocks(const HttpSession& session, const std::vector<std::
         return BlockOutcome::Whole;
     }
     const std::uint64_t cutBegan = GetTickCount64();
-    const auto held = CutBase(base.get(), static_cast<std::uint64_t>(baseSize.QuadPart), cancel);
+    auto held = RecordedBlocks(source.baseMap, static_cast<std::uint64_t>(baseSize.QuadPart));
+    fetch.blockBaseRecorded = held.has_value();
+    if (!held) {
+        held = CutBase(base.get(), static_cast<std::uint64_t>(baseSize.QuadPart), cancel);
+    }
     if (cancel != nullptr && cancel->load()) {
         return BlockOutcome::Failed;
     }
@@ -685,6 +724,9 @@ BlockOutcome BuildFromBlocks(const HttpSession& session, const std::vector<std::
     const std::string built = Sha256FinishHex(whole);
     if (built.empty() || built != digest) {
         fetch.fallback = "the file built from blocks has another digest";
+        if (fetch.blockBaseRecorded) {
+            RemoveOwnFile(source.baseMap);  // the older copy is not what its map says
+        }
         return BlockOutcome::Whole;
     }
     if (progress) {

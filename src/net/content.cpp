@@ -302,26 +302,21 @@ Attempt FetchFrom(const HttpSession& session, const std::wstring& url, std::uint
     return fetch.last ? Attempt::Delivered : Attempt::Failed;
 }
 
-}  // namespace
-
-ContentFetch downloadContent(const HttpSession& session, const std::vector<std::wstring>& bases,
-                             const std::string& expectedDigest, std::uint64_t expectedSize,
-                             const std::filesystem::path& partialFile,
-                             const ProgressCallback& progress, const std::atomic<bool>* cancel,
-                             const BlockSource* blocks) {
+// downloadContent, but for the record of the content's map.
+ContentFetch FetchContent(const HttpSession& session, const std::vector<std::wstring>& bases,
+                          const std::string& expectedDigest, std::uint64_t expectedSize,
+                          const std::filesystem::path& partialFile,
+                          const ProgressCallback& progress, const std::atomic<bool>* cancel,
+                          const BlockSource* blocks, std::vector<std::uint8_t>& map) {
     ContentFetch fetch;
-    // The digest names the partial file and goes into the URL: never anything else.
-    if (!IsDigestText(expectedDigest)) {
-        fetch.last = {false, 0, ERROR_INVALID_NAME};
-        return fetch;
-    }
     // A partial file with a block record holds ranges here and there, never the start of
     // the content alone: only a differential download may continue it.
     const std::filesystem::path record = BlockRecordPath(partialFile);
     const bool recorded = PathExists(record);
-    if (blocks != nullptr && (recorded || PartialBytes(partialFile) == 0)) {
+    if (blocks != nullptr && !blocks->base.empty() &&
+        (recorded || PartialBytes(partialFile) == 0)) {
         switch (BuildFromBlocks(session, bases, expectedDigest, expectedSize, partialFile, *blocks,
-                                progress, cancel, fetch)) {
+                                progress, cancel, fetch, map)) {
             case BlockOutcome::Built:
                 RemoveOwnFile(record);
                 fetch.ok = true;
@@ -402,6 +397,28 @@ ContentFetch downloadContent(const HttpSession& session, const std::vector<std::
     return fetch;
 }
 
+}  // namespace
+
+ContentFetch downloadContent(const HttpSession& session, const std::vector<std::wstring>& bases,
+                             const std::string& expectedDigest, std::uint64_t expectedSize,
+                             const std::filesystem::path& partialFile,
+                             const ProgressCallback& progress, const std::atomic<bool>* cancel,
+                             const BlockSource* blocks) {
+    // The digest names the partial file and goes into the URL: never anything else.
+    if (!IsDigestText(expectedDigest)) {
+        ContentFetch fetch;
+        fetch.last = {false, 0, ERROR_INVALID_NAME};
+        return fetch;
+    }
+    std::vector<std::uint8_t> map;
+    ContentFetch fetch = FetchContent(session, bases, expectedDigest, expectedSize, partialFile,
+                                      progress, cancel, blocks, map);
+    if (fetch.ok && blocks != nullptr && (cancel == nullptr || !cancel->load())) {
+        RecordBlockMap(session, bases, *blocks, expectedSize, partialFile, std::move(map), cancel);
+    }
+    return fetch;
+}
+
 TransfersOutcome FetchContents(const HttpSession& session, const std::vector<std::wstring>& bases,
                                const std::vector<ContentJob>& jobs,
                                const std::filesystem::path& partialDir,
@@ -429,13 +446,13 @@ TransfersOutcome FetchContents(const HttpSession& session, const std::vector<std
                     events.progress(slot, held);
                 }
             };
-            BlockSource source{jobs[job].blocks, jobs[job].base,
+            BlockSource source{jobs[job].blocks, jobs[job].base, jobs[job].baseMap,
                                [&events, slot, job](std::uint64_t bytes) {
                                    if (events.planned) {
                                        events.planned(slot, job, bytes);
                                    }
                                }};
-            const bool fromBlocks = !jobs[job].blocks.empty() && !jobs[job].base.empty();
+            const bool fromBlocks = !jobs[job].blocks.empty();
             Arrival arrival{job, downloadContent(session, bases, jobs[job].digest, jobs[job].size,
                                                  partialDir / Utf8ToWide(jobs[job].digest),
                                                  progress, &stop, fromBlocks ? &source : nullptr)};

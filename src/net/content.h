@@ -28,6 +28,7 @@ struct ContentFetch {
     std::uint64_t blockFetched = 0;  // the bytes of the ranges its plan fetches
     std::uint64_t blockCopied = 0;   // the bytes copied from the older copy
     std::size_t blockRanges = 0;     // range requests of this run
+    bool blockBaseRecorded = false;  // the older copy's blocks came from its map record
     std::uint64_t blockCutMs = 0;    // cutting and hashing the older copy
     std::uint64_t blockBuildMs = 0;  // building the file (copies, ranges, its digest)
     std::uint64_t blockHashMs = 0;   // of which hashing the new file
@@ -44,10 +45,11 @@ struct ContentFetch {
 // attempt. A write failure (writeError, with the file removed so its space is free
 // again) ends the fetch at once. progress gets the bytes of the file held so far, those
 // already on disk included; cancel, once set, ends the fetch within about a second.
-// With blocks, the content is first built from an older copy and ranges
+// With blocks and an older copy, the content is first built from blocks and ranges
 // (BuildFromBlocks; progress then counts fetched bytes only): any surprise there fetches
 // it whole in the same run (fallback says why). A partial file that holds bytes without
-// a block record is a whole download cut short, and resumes as one.
+// a block record is a whole download cut short, and resumes as one. With blocks, the
+// map of a content once verified is recorded beside it (RecordBlockMap).
 ContentFetch downloadContent(const HttpSession& session, const std::vector<std::wstring>& bases,
                              const std::string& expectedDigest, std::uint64_t expectedSize,
                              const std::filesystem::path& partialFile,
@@ -63,9 +65,11 @@ inline constexpr std::size_t kMaxTransfers = 4;
 struct ContentJob {
     std::string digest;
     std::uint64_t size = 0;
-    // When both are set: built from blocks of the older copy at base (downloadContent).
+    // A block map: built from blocks of the older copy at base when there is one
+    // (downloadContent), and its map recorded once verified.
     std::string blocks = {};
     std::filesystem::path base = {};
+    std::filesystem::path baseMap = {};  // the older copy's map record (MapRecordPath)
 };
 
 struct TransferEvents {

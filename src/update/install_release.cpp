@@ -163,13 +163,15 @@ Fetched FetchPendingContents(const ReleasePlan& plan, const std::vector<std::wst
         }
         jobFiles[at->second].push_back(&file);
         ContentJob& job = jobs[at->second];
+        job.blocks = job.blocks.empty() ? file.blocks : job.blocks;
         // With a block map, the file the index records at that path, whatever its
-        // version, is the older copy to build from.
-        if (!file.blocks.empty() && job.base.empty() &&
-            plan.paths.recorded.contains(PathKey(file.path)) &&
+        // version, is the older copy to build from; the map recorded for the content
+        // the index names, if any, spares cutting it.
+        const auto recorded = plan.paths.recorded.find(PathKey(file.path));
+        if (!file.blocks.empty() && job.base.empty() && recorded != plan.paths.recorded.end() &&
             SizeOnDisk(flow.paths.appDir / file.path).value_or(0) > 0) {
-            job.blocks = file.blocks;
             job.base = flow.paths.appDir / file.path;
+            job.baseMap = MapRecordPath(flow.paths.partialDir / Utf8ToWide(recorded->second));
         }
     }
     // What each content counts for in the progress: a differential download counts
@@ -203,7 +205,8 @@ Fetched FetchPendingContents(const ReleasePlan& plan, const std::vector<std::wst
         if (fetch.fromBlocks) {
             Log("file ", first.path, ": built from blocks of ", jobs[job].base, ": ",
                 fetch.blockFetched, " bytes to fetch in ranges (", fetch.blockRanges,
-                " requests this run), ", fetch.blockCopied, " copied; older copy cut in ",
+                " requests this run), ", fetch.blockCopied, " copied; older copy ",
+                fetch.blockBaseRecorded ? "known by its recorded map" : "cut", " in ",
                 fetch.blockCutMs / 1000.0, " s, file built in ", fetch.blockBuildMs / 1000.0,
                 " s, of which hashing ", fetch.blockHashMs / 1000.0, " s");
         } else if (!fetch.fallback.empty()) {
@@ -239,12 +242,16 @@ Fetched FetchPendingContents(const ReleasePlan& plan, const std::vector<std::wst
     return fetched;
 }
 
-// Partial downloads of contents this release does not name can never be resumed.
+// Partial downloads of contents this release does not name can never be resumed. The
+// block map records of its contents stay, for the next update of their files.
 void RemoveUnneededPartials(const fs::path& partialDir, const std::vector<ManifestFile>& allFiles,
                             const BootstrapperRecord& bootstrapper) {
     std::unordered_set<std::wstring> needed;
     for (const ManifestFile& file : allFiles) {
         needed.insert(Utf8ToWide(file.sha256));
+        if (!file.blocks.empty()) {
+            needed.insert(MapRecordPath(Utf8ToWide(file.sha256)).native());
+        }
     }
     needed.insert(Utf8ToWide(bootstrapper.sha256));
     std::error_code error;

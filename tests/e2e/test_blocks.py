@@ -106,8 +106,12 @@ def test_an_edited_file_fetches_only_what_changed(v1, releases, production_serve
         return
     assert fetched <= changed + 2 * MAX_BLOCK * edits + len(block_map), fetched
     assert [r.status for r in asked if "/files/" in r.path].count(206) >= 1
-    assert any("built from blocks" in line for line in block_lines(root)), block_lines(root)
+    # v1 came with its map, recorded then: the installed copy needs no cutting.
+    assert any("built from blocks" in line and "known by its recorded map" in line
+               for line in block_lines(root)), block_lines(root)
     assert not list(partial_folder(root).glob("*.plan"))
+    assert [p.name for p in partial_folder(root).iterdir()] == [
+        f"{publish.sha256_hex(new)}.blocs"], "the new content's map recorded, the old one's gone"
 
 
 def test_a_release_without_maps_is_fetched_whole_as_before(v1, releases, production_server):
@@ -137,10 +141,18 @@ def mirror(fault, releases, files, routes):
     return fault.url + "/updates"
 
 
+def change_installed_copy(root):
+    """The installed copy changed behind its recorded map, at the same size."""
+    with open(pathlib.Path(root) / "Zelk Application Data" / "app" / PATH, "r+b") as copy:
+        copy.seek(SIZE // 3)
+        copy.write(b"\xff" * 64)
+
+
 SURPRISES = {
     # name: (maps given to the publisher, the route of the new content, the log's words)
     "map missing": (None, None, "not served (HTTP 404)"),
     "map invalid": (b"ZBLK\x01\x00\x00\x00\x00", None, "is invalid"),
+    "installed copy changed": ("good", None, "built from blocks has another digest"),
     "range answered 200": ("good", lambda data: servers.body(data), "answered HTTP 200"),
     "wrong Content-Range": ("good", lambda data: servers.shifted_ranges(data, 4096),
                             "answered HTTP 206 with Content-Range"),
@@ -160,6 +172,8 @@ def test_a_surprise_fetches_the_file_whole_in_the_same_run(v1, releases, surpris
     block_map = {"good": publish.block_map(new), "old": publish.block_map(old)}.get(given, given)
     publish_with_maps(releases, release(new), **{PATH: block_map})
     digest = publish.sha256_hex(new)
+    if surprise == "installed copy changed":
+        change_installed_copy(root)
     with servers.FaultServer() as fault:
         routes = {PATH: route(new)} if route else {}
         code, report = bench(root, mirror(fault, releases, release(new), routes))
