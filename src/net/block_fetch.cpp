@@ -632,15 +632,28 @@ BlockOutcome BuildFromBlocks(const HttpSession& session, const std::vector<std::
     }
 
     std::vector<std::thread> fetchers;
+    std::size_t borrowed = 0;
+    // The transfers lent for more ranges at once go back whatever happens here.
+    struct GiveBack {
+        const BlockSource& source;
+        const std::size_t& borrowed;
+        ~GiveBack() {
+            if (source.giveBack && borrowed > 0) {
+                source.giveBack(borrowed);
+            }
+        }
+    } giveBack{source, borrowed};
     try {
-        for (std::size_t i = 0; i < std::min(kMaxTransfers, build.toFetch.size()); ++i) {
+        const std::size_t wanted = std::min(kMaxTransfers, build.toFetch.size());
+        borrowed = wanted > 1 ? (source.borrow ? source.borrow(wanted - 1) : wanted - 1) : 0;
+        for (std::size_t i = 0; i < std::min(1 + borrowed, wanted); ++i) {
             fetchers.emplace_back([&build] { FetchSteps(build); });
         }
     } catch (const std::exception&) {  // fewer at once: slower, not wrong
     }
     if (fetchers.empty() && !build.toFetch.empty()) {
-        fetch.writeError = ERROR_NOT_ENOUGH_MEMORY;
-        return BlockOutcome::Failed;
+        fetch.fallback = "no thread could be started for the ranges";
+        return BlockOutcome::Whole;
     }
 
     // Here, in file order: copies from the base, and the whole file hashed as it is

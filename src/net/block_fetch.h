@@ -28,6 +28,10 @@ struct BlockSource {
     // Called with the bytes the plan fetches once it is made (the progress then counts
     // those), and with the content's size again when the file is fetched whole after all.
     std::function<void(std::uint64_t bytes)> planned;
+    // Its ranges take its own transfer, and as many more (up to wanted) as borrow gives,
+    // which giveBack returns at the end; without them, kMaxTransfers in all.
+    std::function<std::size_t(std::size_t wanted)> borrow = {};
+    std::function<void(std::size_t given)> giveBack = {};
 };
 
 enum class BlockOutcome {

@@ -429,6 +429,9 @@ TransfersOutcome FetchContents(const HttpSession& session, const std::vector<std
     };
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
+    // Transfers that no job needs (never started, or with no job left): a differential
+    // download may borrow them for more ranges at once.
+    std::atomic<std::size_t> spare{0};
     std::mutex lock;
     std::condition_variable wake;
     std::deque<Arrival> arrivals;
@@ -451,7 +454,18 @@ TransfersOutcome FetchContents(const HttpSession& session, const std::vector<std
                                    if (events.planned) {
                                        events.planned(slot, job, bytes);
                                    }
-                               }};
+                               },
+                               // Beside its own transfer, those that no job needs
+                               // any more: never more requests than kMaxTransfers.
+                               [&spare](std::size_t wanted) {
+                                   std::size_t free = spare.load();
+                                   std::size_t taken = 0;
+                                   do {
+                                       taken = std::min(free, wanted);
+                                   } while (!spare.compare_exchange_weak(free, free - taken));
+                                   return taken;
+                               },
+                               [&spare](std::size_t given) { spare += given; }};
             const bool fromBlocks = !jobs[job].blocks.empty();
             Arrival arrival{job, downloadContent(session, bases, jobs[job].digest, jobs[job].size,
                                                  partialDir / Utf8ToWide(jobs[job].digest),
@@ -475,6 +489,7 @@ TransfersOutcome FetchContents(const HttpSession& session, const std::vector<std
             try {
                 threads.emplace_back([&, slot] {
                     transfer(slot, false);
+                    ++spare;
                     std::lock_guard<std::mutex> done(lock);
                     --running;
                     wake.notify_one();
@@ -484,6 +499,7 @@ TransfersOutcome FetchContents(const HttpSession& session, const std::vector<std
                 break;  // fewer transfers at once: slower, not wrong
             }
         }
+        spare += kMaxTransfers - threads.size();
     }
 
     TransfersOutcome outcome;

@@ -234,3 +234,25 @@ def test_killed_halfway_resumes_without_asking_twice(v1, releases, then):
     else:
         assert len(plain) == len(again) + 1, "fetched whole once"
         assert any("another digest" in line for line in block_lines(root))
+
+
+def test_two_files_built_at_once_share_the_transfers(tmp_path, releases, production_server):
+    """Two large files edited: their ranges together never take more than the four
+    transfers of a run."""
+    root = tmp_path / "root"
+    olds = {PATH: pattern(SIZE, 1), "data/other.bin": pattern(SIZE, 2)}
+    maps = {path: publish.block_map(data) for path, data in olds.items()}
+    releases.publish({"ZelkLauncher.exe": LAUNCHER, **olds}, date=stamp(seconds=-60), maps=maps)
+    assert bench(root, production_server.url())[0] == 10
+    news = {path: edited(data, "sixteen")[0] for path, data in olds.items()}
+    files = {"ZelkLauncher.exe": LAUNCHER, **news}
+    releases.publish(files, maps={path: publish.block_map(data) for path, data in news.items()})
+    with servers.FaultServer() as fault:
+        paced = {path: servers.ranged(servers.trickle(data, 16 * KIB, 0.02))
+                 for path, data in news.items()}
+        code, report = bench(root, mirror(fault, releases, files, paced))
+        most = fault.most_at_once
+    assert (code, report[:1]) == (10, ["10"])
+    assert all(installed(root, path) == data for path, data in news.items())
+    assert len([m for m in log_messages(root) if "built from blocks of" in m]) == 2
+    assert 2 <= most <= 4, most

@@ -838,6 +838,7 @@ class FaultServer:
         self._ranged: list[tuple[str, int]] = []
         self._spans: list[tuple[str, int, int | None]] = []
         self._answering = 0
+        self._in_answer: set[int] = set()
         self.most_at_once = 0  # the most requests answered at the same time so far
         self._lock = threading.Lock()
         self._stopping = threading.Event()
@@ -969,12 +970,20 @@ class FaultServer:
                 log.write(f"{method} {path}\n")
         with self._lock:
             self._answering += 1
+            self._in_answer.add(id(conn))
             self.most_at_once = max(self.most_at_once, self._answering)
         try:
             self._answer(conn, answer or route_from_path(path) or status(404), offset,
                          asked[1] if asked else None)
         finally:
-            with self._lock:
+            self._answered(conn)
+
+    def _answered(self, conn: socket.socket) -> None:
+        """The answer on conn is sent: it no longer counts as one being answered, even
+        while the connection waits for the client to close it."""
+        with self._lock:
+            if id(conn) in self._in_answer:
+                self._in_answer.discard(id(conn))
                 self._answering -= 1
 
     def _send(self, conn: socket.socket, data: bytes) -> bool:
@@ -1057,6 +1066,8 @@ class FaultServer:
             for start in range(0, len(data), r.chunk):
                 if not self._send(conn, data[start:start + r.chunk]):
                     return
+                if start + r.chunk >= len(data):
+                    self._answered(conn)  # all sent: the pause after it is no answer
                 if self._stopping.wait(r.seconds):
                     return
             data = b""
@@ -1064,6 +1075,7 @@ class FaultServer:
         self._close(conn)
 
     def _close(self, conn: socket.socket, reset: bool = False) -> None:
+        self._answered(conn)
         try:
             if reset:
                 # Linger 0: closing now sends RST instead of FIN.
