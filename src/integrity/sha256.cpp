@@ -61,10 +61,14 @@ bool Sha256Add(const Sha256Stream& stream, std::span<const std::uint8_t> bytes) 
     return stream && AddInPieces(stream.get(), bytes, kLargestPiece);
 }
 
+bool Sha256Finish(const Sha256Stream& stream, Sha256Digest& digest) {
+    return stream && BCRYPT_SUCCESS(BCryptFinishHash(stream.get(), digest.data(),
+                                                     static_cast<ULONG>(digest.size()), 0));
+}
+
 std::string Sha256FinishHex(const Sha256Stream& stream) {
     Sha256Digest digest{};
-    if (!stream || !BCRYPT_SUCCESS(BCryptFinishHash(stream.get(), digest.data(),
-                                                    static_cast<ULONG>(digest.size()), 0))) {
+    if (!Sha256Finish(stream, digest)) {
         return {};
     }
     return Hex(digest);

@@ -39,6 +39,9 @@ bool Sha256Add(const Sha256Stream& stream, std::span<const std::uint8_t> bytes);
 // The stream is finished: it takes no more bytes.
 std::string Sha256FinishHex(const Sha256Stream& stream);
 
+// The digest itself; false when hashing failed. The stream is finished.
+bool Sha256Finish(const Sha256Stream& stream, Sha256Digest& digest);
+
 namespace detail {
 // As sha256Digest, feeding the provider at most pieceSize bytes per call; inputs of
 // 4 GiB and more do not fit the provider's 32-bit length in one call.

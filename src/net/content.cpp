@@ -219,6 +219,16 @@ bool OpenPartial(const std::filesystem::path& path, std::uint64_t expectedSize, 
     return true;  // the file pointer is at the end, where the rest goes
 }
 
+// The bytes a partial file holds; 0 when there is none.
+std::uint64_t PartialBytes(const std::filesystem::path& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return 0;
+    }
+    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
 enum class Attempt { Delivered, Failed, Restart };
 
 // One request to one base. Restart: the server could not resume from the bytes held
@@ -292,17 +302,42 @@ Attempt FetchFrom(const HttpSession& session, const std::wstring& url, std::uint
     return fetch.last ? Attempt::Delivered : Attempt::Failed;
 }
 
-}  // namespace
-
-ContentFetch downloadContent(const HttpSession& session, const std::vector<std::wstring>& bases,
-                             const std::string& expectedDigest, std::uint64_t expectedSize,
-                             const std::filesystem::path& partialFile,
-                             const ProgressCallback& progress, const std::atomic<bool>* cancel) {
+// downloadContent, but for the record of the content's map.
+ContentFetch FetchContent(const HttpSession& session, const std::vector<std::wstring>& bases,
+                          const std::string& expectedDigest, std::uint64_t expectedSize,
+                          const std::filesystem::path& partialFile,
+                          const ProgressCallback& progress, const std::atomic<bool>* cancel,
+                          const BlockSource* blocks, std::vector<std::uint8_t>& map) {
     ContentFetch fetch;
-    // The digest names the partial file and goes into the URL: never anything else.
-    if (!IsDigestText(expectedDigest)) {
-        fetch.last = {false, 0, ERROR_INVALID_NAME};
-        return fetch;
+    // A partial file with a block record holds ranges here and there, never the start of
+    // the content alone: only a differential download may continue it.
+    const std::filesystem::path record = BlockRecordPath(partialFile);
+    const bool recorded = PathExists(record);
+    if (blocks != nullptr && !blocks->base.empty() &&
+        (recorded || PartialBytes(partialFile) == 0)) {
+        switch (BuildFromBlocks(session, bases, expectedDigest, expectedSize, partialFile, *blocks,
+                                progress, cancel, fetch, map)) {
+            case BlockOutcome::Built:
+                RemoveOwnFile(record);
+                fetch.ok = true;
+                fetch.fromBlocks = true;
+                return fetch;
+            case BlockOutcome::Failed:
+                if (fetch.writeError != 0) {
+                    RemoveOwnFile(record);
+                    RemoveOwnFile(partialFile);  // its space is what the disk lacks
+                }
+                return fetch;  // the record stays: the next run resumes
+            case BlockOutcome::Whole:
+                if (blocks->planned) {
+                    blocks->planned(expectedSize);
+                }
+                break;
+        }
+    }
+    if (PathExists(record)) {
+        RemoveOwnFile(partialFile);
+        RemoveOwnFile(record);
     }
     Partial partial;
     const auto writeFailed = [&] {
@@ -362,6 +397,28 @@ ContentFetch downloadContent(const HttpSession& session, const std::vector<std::
     return fetch;
 }
 
+}  // namespace
+
+ContentFetch downloadContent(const HttpSession& session, const std::vector<std::wstring>& bases,
+                             const std::string& expectedDigest, std::uint64_t expectedSize,
+                             const std::filesystem::path& partialFile,
+                             const ProgressCallback& progress, const std::atomic<bool>* cancel,
+                             const BlockSource* blocks) {
+    // The digest names the partial file and goes into the URL: never anything else.
+    if (!IsDigestText(expectedDigest)) {
+        ContentFetch fetch;
+        fetch.last = {false, 0, ERROR_INVALID_NAME};
+        return fetch;
+    }
+    std::vector<std::uint8_t> map;
+    ContentFetch fetch = FetchContent(session, bases, expectedDigest, expectedSize, partialFile,
+                                      progress, cancel, blocks, map);
+    if (fetch.ok && blocks != nullptr && (cancel == nullptr || !cancel->load())) {
+        RecordBlockMap(session, bases, *blocks, expectedSize, partialFile, std::move(map), cancel);
+    }
+    return fetch;
+}
+
 TransfersOutcome FetchContents(const HttpSession& session, const std::vector<std::wstring>& bases,
                                const std::vector<ContentJob>& jobs,
                                const std::filesystem::path& partialDir,
@@ -372,6 +429,9 @@ TransfersOutcome FetchContents(const HttpSession& session, const std::vector<std
     };
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
+    // Transfers that no job needs (never started, or with no job left): a differential
+    // download may borrow them for more ranges at once.
+    std::atomic<std::size_t> spare{0};
     std::mutex lock;
     std::condition_variable wake;
     std::deque<Arrival> arrivals;
@@ -389,9 +449,27 @@ TransfersOutcome FetchContents(const HttpSession& session, const std::vector<std
                     events.progress(slot, held);
                 }
             };
-            Arrival arrival{
-                job, downloadContent(session, bases, jobs[job].digest, jobs[job].size,
-                                     partialDir / Utf8ToWide(jobs[job].digest), progress, &stop)};
+            BlockSource source{jobs[job].blocks, jobs[job].base, jobs[job].baseMap,
+                               [&events, slot, job](std::uint64_t bytes) {
+                                   if (events.planned) {
+                                       events.planned(slot, job, bytes);
+                                   }
+                               },
+                               // Beside its own transfer, those that no job needs
+                               // any more: never more requests than kMaxTransfers.
+                               [&spare](std::size_t wanted) {
+                                   std::size_t free = spare.load();
+                                   std::size_t taken = 0;
+                                   do {
+                                       taken = std::min(free, wanted);
+                                   } while (!spare.compare_exchange_weak(free, free - taken));
+                                   return taken;
+                               },
+                               [&spare](std::size_t given) { spare += given; }};
+            const bool fromBlocks = !jobs[job].blocks.empty();
+            Arrival arrival{job, downloadContent(session, bases, jobs[job].digest, jobs[job].size,
+                                                 partialDir / Utf8ToWide(jobs[job].digest),
+                                                 progress, &stop, fromBlocks ? &source : nullptr)};
             if (arrival.fetch.ok && events.fetched) {
                 events.fetched(slot, job);
             }
@@ -411,6 +489,7 @@ TransfersOutcome FetchContents(const HttpSession& session, const std::vector<std
             try {
                 threads.emplace_back([&, slot] {
                     transfer(slot, false);
+                    ++spare;
                     std::lock_guard<std::mutex> done(lock);
                     --running;
                     wake.notify_one();
@@ -420,6 +499,7 @@ TransfersOutcome FetchContents(const HttpSession& session, const std::vector<std
                 break;  // fewer transfers at once: slower, not wrong
             }
         }
+        spare += kMaxTransfers - threads.size();
     }
 
     TransfersOutcome outcome;

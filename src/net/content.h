@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "net/block_fetch.h"
 #include "net/http_client.h"
 
 namespace zelk {
@@ -21,6 +22,16 @@ struct ContentFetch {
     TroubleTally troubles;         // how every request ended, for what the user is told
     std::uint32_t writeError = 0;  // the file could not be written (not a network fault)
     std::uint64_t received = 0;    // bytes that came over the network, all attempts
+    // A differential download (net/block_fetch.h):
+    bool fromBlocks = false;         // the content was built from blocks of an older copy
+    std::string fallback;            // why it was fetched whole instead, when it was tried
+    std::uint64_t blockFetched = 0;  // the bytes of the ranges its plan fetches
+    std::uint64_t blockCopied = 0;   // the bytes copied from the older copy
+    std::size_t blockRanges = 0;     // range requests of this run
+    bool blockBaseRecorded = false;  // the older copy's blocks came from its map record
+    std::uint64_t blockCutMs = 0;    // cutting and hashing the older copy
+    std::uint64_t blockBuildMs = 0;  // building the file (copies, ranges, its digest)
+    std::uint64_t blockHashMs = 0;   // of which hashing the new file
 };
 
 // Fetches base + "/files/" + digest from the bases in order until one delivers exactly
@@ -34,11 +45,17 @@ struct ContentFetch {
 // attempt. A write failure (writeError, with the file removed so its space is free
 // again) ends the fetch at once. progress gets the bytes of the file held so far, those
 // already on disk included; cancel, once set, ends the fetch within about a second.
+// With blocks and an older copy, the content is first built from blocks and ranges
+// (BuildFromBlocks; progress then counts fetched bytes only): any surprise there fetches
+// it whole in the same run (fallback says why). A partial file that holds bytes without
+// a block record is a whole download cut short, and resumes as one. With blocks, the
+// map of a content once verified is recorded beside it (RecordBlockMap).
 ContentFetch downloadContent(const HttpSession& session, const std::vector<std::wstring>& bases,
                              const std::string& expectedDigest, std::uint64_t expectedSize,
                              const std::filesystem::path& partialFile,
                              const ProgressCallback& progress,
-                             const std::atomic<bool>* cancel = nullptr);
+                             const std::atomic<bool>* cancel = nullptr,
+                             const BlockSource* blocks = nullptr);
 
 // At most this many contents are fetched at once: enough to hide the round trip of each
 // request on a long link, few enough to share one server politely.
@@ -48,11 +65,19 @@ inline constexpr std::size_t kMaxTransfers = 4;
 struct ContentJob {
     std::string digest;
     std::uint64_t size = 0;
+    // A block map: built from blocks of the older copy at base when there is one
+    // (downloadContent), and its map recorded once verified.
+    std::string blocks = {};
+    std::filesystem::path base = {};
+    std::filesystem::path baseMap = {};  // the older copy's map record (MapRecordPath)
 };
 
 struct TransferEvents {
     // Bytes held by the transfer in slot so far (0 .. kMaxTransfers-1); any thread.
     std::function<void(std::size_t slot, std::uint64_t held)> progress;
+    // The transfer in slot counts bytes of job for its progress: what its plan
+    // fetches, or its size again when it is fetched whole after all; any thread.
+    std::function<void(std::size_t slot, std::size_t job, std::uint64_t bytes)> planned;
     // The transfer in slot has the whole verified content of job; on that transfer's
     // thread, before it takes its next job.
     std::function<void(std::size_t slot, std::size_t job)> fetched;

@@ -374,10 +374,11 @@ bool Prepare(const ProxyRoute& route, const Target& target, const HttpRequest& h
         // HTTP/1.0 caches know only the second.
         worker.headers = L"Cache-Control: no-cache\r\nPragma: no-cache\r\n";
     }
-    if (how.offset != 0) {
+    if (how.offset != 0 || how.last != UINT64_MAX) {
         // Byte offsets name the file as stored, so a range is asked for without any
         // content encoding (no decoding is requested for it).
-        worker.headers += RangeHeader(how.offset);
+        worker.headers +=
+            how.last != UINT64_MAX ? RangeHeader(how.offset, how.last) : RangeHeader(how.offset);
     } else {
         // Not every WinHTTP offers decoding (Wine refuses the option); the request
         // then simply goes out without Accept-Encoding.

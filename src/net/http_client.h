@@ -79,6 +79,7 @@ struct HttpAnswer {
 struct HttpRequest {
     std::wstring url;
     std::uint64_t offset = 0;             // when not 0, only the bytes from here on are asked for
+    std::uint64_t last = UINT64_MAX;      // when set, only the bytes offset..last are asked for
     std::uint64_t maxBytes = UINT64_MAX;  // the body is abandoned before it grows past this
     RequestLimits limits;
     const std::atomic<bool>* cancel = nullptr;  // set by another thread: the request ends

@@ -87,8 +87,18 @@ bool RangeContinues(const ContentRange& range, std::uint64_t offset, std::uint64
            (!range.complete || *range.complete == size);
 }
 
+bool RangeIsExactly(const ContentRange& range, std::uint64_t first, std::uint64_t last,
+                    std::uint64_t size) {
+    return first <= last && last < size && range.first == first && range.last == last &&
+           range.complete == size;
+}
+
 std::wstring RangeHeader(std::uint64_t offset) {
     return L"Range: bytes=" + std::to_wstring(offset) + L"-";
+}
+
+std::wstring RangeHeader(std::uint64_t first, std::uint64_t last) {
+    return L"Range: bytes=" + std::to_wstring(first) + L"-" + std::to_wstring(last);
 }
 
 TransferPace::TransferPace(std::uint64_t minBytes, std::uint64_t windowMs, std::uint64_t startMs)

@@ -33,8 +33,17 @@ std::optional<ContentRange> ParseContentRange(std::wstring_view text);
 // the end of a file of size bytes.
 bool RangeContinues(const ContentRange& range, std::uint64_t offset, std::uint64_t size);
 
+// Whether a 206 answer carries exactly the bytes first..last asked for, of a file of
+// size bytes: the same range, and the file's size as its complete length (a "*" is not
+// enough: the bytes could belong to another file).
+bool RangeIsExactly(const ContentRange& range, std::uint64_t first, std::uint64_t last,
+                    std::uint64_t size);
+
 // The request header asking for the bytes from offset to the end.
 std::wstring RangeHeader(std::uint64_t offset);
+
+// The request header asking for the bytes first..last (both included).
+std::wstring RangeHeader(std::uint64_t first, std::uint64_t last);
 
 // The low-speed limit of one transfer: it fails once fewer than minBytes arrived during
 // the last windowMs milliseconds. A slow but real link passes; a drip does not. Fed

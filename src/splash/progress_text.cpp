@@ -56,6 +56,13 @@ DownloadLine DownloadTally::Finished(std::size_t slot, std::uint64_t bytes, std:
     return LineLocked();
 }
 
+DownloadLine DownloadTally::Retotal(std::uint64_t was, std::uint64_t now) {
+    std::lock_guard<std::mutex> hold(lock_);
+    totalBytes_ = totalBytes_ - std::min(was, totalBytes_) + now;
+    shown_.totalBytes = totalBytes_;
+    return LineLocked();
+}
+
 DownloadLine DownloadTally::LineLocked() {
     std::uint64_t done = finishedBytes_;
     for (std::uint64_t received : inFlight_) {

@@ -44,13 +44,16 @@ public:
     // The slot's content is whole: it counts as files files (one content may be
     // installed at several paths) with their bytes.
     DownloadLine Finished(std::size_t slot, std::uint64_t bytes, std::uint64_t files = 1);
+    // A content counted as was bytes in the total now counts as now: a differential
+    // download fetches only part of it, or the whole of it again after all.
+    DownloadLine Retotal(std::uint64_t was, std::uint64_t now);
 
 private:
     DownloadLine LineLocked();
 
     std::mutex lock_;
     const std::uint64_t fileCount_;
-    const std::uint64_t totalBytes_;
+    std::uint64_t totalBytes_;
     std::uint64_t finishedFiles_ = 0;
     std::uint64_t finishedBytes_ = 0;
     std::vector<std::uint64_t> inFlight_;  // by slot

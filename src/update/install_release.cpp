@@ -162,6 +162,23 @@ Fetched FetchPendingContents(const ReleasePlan& plan, const std::vector<std::wst
             jobFiles.emplace_back();
         }
         jobFiles[at->second].push_back(&file);
+        ContentJob& job = jobs[at->second];
+        job.blocks = job.blocks.empty() ? file.blocks : job.blocks;
+        // With a block map, the file the index records at that path, whatever its
+        // version, is the older copy to build from; the map recorded for the content
+        // the index names, if any, spares cutting it.
+        const auto recorded = plan.paths.recorded.find(PathKey(file.path));
+        if (!file.blocks.empty() && job.base.empty() && recorded != plan.paths.recorded.end() &&
+            SizeOnDisk(flow.paths.appDir / file.path).value_or(0) > 0) {
+            job.base = flow.paths.appDir / file.path;
+            job.baseMap = MapRecordPath(flow.paths.partialDir / Utf8ToWide(recorded->second));
+        }
+    }
+    // What each content counts for in the progress: a differential download counts
+    // only the bytes its plan fetches (copies for further paths come at the switch).
+    std::vector<std::uint64_t> counted(jobs.size());
+    for (std::size_t job = 0; job < jobs.size(); ++job) {
+        counted[job] = jobs[job].size * jobFiles[job].size();
     }
     Log("files to fetch: ", plan.pending.size(), " of ", plan.allFiles.size(), ", ", totalBytes,
         " bytes");
@@ -171,14 +188,31 @@ Fetched FetchPendingContents(const ReleasePlan& plan, const std::vector<std::wst
     events.progress = [&tally](std::size_t slot, std::uint64_t held) {
         ShowDownloadLine(tally.Received(slot, held));
     };
+    // Each job's entry is only touched by the transfer that holds the job.
+    events.planned = [&](std::size_t, std::size_t job, std::uint64_t bytes) {
+        const std::uint64_t now = bytes + jobs[job].size * (jobFiles[job].size() - 1);
+        ShowDownloadLine(tally.Retotal(counted[job], now));
+        counted[job] = now;
+    };
     events.fetched = [&](std::size_t slot, std::size_t job) {
         // On the transfer's own thread, beside the others: the content is on disk before
         // anything may vouch for it.
         FlushToDisk(flow.paths.partialDir / Utf8ToWide(jobs[job].digest));
-        ShowDownloadLine(
-            tally.Finished(slot, jobs[job].size * jobFiles[job].size(), jobFiles[job].size()));
+        ShowDownloadLine(tally.Finished(slot, counted[job], jobFiles[job].size()));
     };
     events.arrived = [&](std::size_t job, const fs::path&, const ContentFetch& fetch) {
+        const ManifestFile& first = *jobFiles[job].front();
+        if (fetch.fromBlocks) {
+            Log("file ", first.path, ": built from blocks of ", jobs[job].base, ": ",
+                fetch.blockFetched, " bytes to fetch in ranges (", fetch.blockRanges,
+                " requests this run), ", fetch.blockCopied, " copied; older copy ",
+                fetch.blockBaseRecorded ? "known by its recorded map" : "cut", " in ",
+                fetch.blockCutMs / 1000.0, " s, file built in ", fetch.blockBuildMs / 1000.0,
+                " s, of which hashing ", fetch.blockHashMs / 1000.0, " s");
+        } else if (!fetch.fallback.empty()) {
+            Log("file ", first.path, ": not built from blocks: ", fetch.fallback,
+                "; fetched whole");
+        }
         for (const ManifestFile* file : jobFiles[job]) {
             Log("file ", file->path, ": ", file->size, " bytes from ", fetch.servedBy);
         }
@@ -199,18 +233,25 @@ Fetched FetchPendingContents(const ReleasePlan& plan, const std::vector<std::wst
         fetched.outcome = Fetched::Outcome::NotDelivered;
         fetched.trouble = outcome.failure.troubles.Reason();
         const HttpResult& last = outcome.failure.last;
+        if (!outcome.failure.fallback.empty()) {
+            Log("file ", fetched.failedPath, ": not built from blocks: ", outcome.failure.fallback);
+        }
         Log("file ", fetched.failedPath, ": no source served it (",
             DescribeHttpFailure(last.status, last.error), ")");
     }
     return fetched;
 }
 
-// Partial downloads of contents this release does not name can never be resumed.
+// Partial downloads of contents this release does not name can never be resumed. The
+// block map records of its contents stay, for the next update of their files.
 void RemoveUnneededPartials(const fs::path& partialDir, const std::vector<ManifestFile>& allFiles,
                             const BootstrapperRecord& bootstrapper) {
     std::unordered_set<std::wstring> needed;
     for (const ManifestFile& file : allFiles) {
         needed.insert(Utf8ToWide(file.sha256));
+        if (!file.blocks.empty()) {
+            needed.insert(MapRecordPath(Utf8ToWide(file.sha256)).native());
+        }
     }
     needed.insert(Utf8ToWide(bootstrapper.sha256));
     std::error_code error;

@@ -21,17 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Size of the file on disk; none when there is no file (nothing, or a folder) or it
-// cannot be asked. One query tells both, for each file of every run.
-std::optional<std::uint64_t> SizeOnDisk(const fs::path& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
-        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return std::nullopt;
-    }
-    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 // Whether the file at path holds exactly size bytes whose digest is sha256: read and
 // hashed, for the rare run that finishes an interrupted switch.
 bool HoldsContent(const fs::path& path, const std::string& sha256, std::uint64_t size) {
@@ -157,6 +146,15 @@ private:
 };
 
 }  // namespace
+
+std::optional<std::uint64_t> SizeOnDisk(const fs::path& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return std::nullopt;
+    }
+    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
 
 void RemoveObsoleteFiles(const PathMatch& paths, const fs::path& appDir) {
     for (const std::wstring& path : paths.droppedPaths) {

@@ -40,11 +40,13 @@ class Releases:
 
     def publish(self, files: dict, channel="release", bootstrapper=None, date=None,
                 expires=None, key="primary", extra_entries=(), leave_out=(), folder=None,
-                extra_keys=None):
+                extra_keys=None, maps=None):
         """files: path -> bytes, listed in this order. extra_entries are raw manifest
         elements; leave_out names paths whose content is not put in the store; extra_keys
         are raw top-level keys, over the others. The manifest names channel; folder
-        (default: the channel) is where it is served."""
+        (default: the channel) is where it is served. maps: path -> the block map its
+        entry names and the store holds (publish.block_map(data) as the publisher
+        writes it; None: named but not stored)."""
         manifest = {"date": date or stamp(), "expires": expires or stamp(days=30),
                     "channel": channel}
         contents = {}
@@ -54,7 +56,14 @@ class Releases:
             contents[publish.sha256_hex(bootstrapper)] = bootstrapper
         entries = []
         for path, data in files.items():
-            entries.append(publish.manifest_entry(path, data))
+            block_map = (maps or {}).get(path, b"")
+            if block_map is None:
+                entries.append(publish.manifest_entry(path, data, "e" * 64))
+            elif block_map:
+                entries.append(publish.manifest_entry(path, data, publish.sha256_hex(block_map)))
+                contents[publish.sha256_hex(block_map)] = block_map
+            else:
+                entries.append(publish.manifest_entry(path, data))
             if path not in leave_out:
                 contents[publish.sha256_hex(data)] = data
         manifest["files"] = entries + list(extra_entries)
@@ -104,6 +113,15 @@ def server(tmp_path, releases):
     """nginx on a free loopback port serving the releases; .url() is the base URL."""
     with servers.Nginx(tmp_path / "nginx", releases.root, [servers.Listener()],
                        url_prefix="/updates/") as nginx:
+        yield nginx
+
+
+@pytest.fixture
+def production_server(tmp_path, releases):
+    """nginx serving the releases as /updates with tools/nginx/zelk-releases.conf, the
+    production configuration, and its access log."""
+    with servers.Nginx(tmp_path / "production", releases.root, [servers.Listener()],
+                       url_prefix="/updates/", production=True) as nginx:
         yield nginx
 
 

@@ -65,4 +65,30 @@ inline constexpr RangeCase kRangeCases[] = {
     {L"", false, 0, 0, std::nullopt},
 };
 
+// The answer to a request for bytes first..last of a file of size bytes: a block range
+// of a differential download is taken only when its Content-Range says exactly that.
+struct ExactRangeCase {
+    std::wstring_view text;  // the Content-Range of the 206
+    std::uint64_t first;
+    std::uint64_t last;
+    std::uint64_t size;
+    bool taken;
+};
+
+inline constexpr ExactRangeCase kExactRangeCases[] = {
+    {L"bytes 100-199/1000", 100, 199, 1000, true},
+    {L"bytes 0-999/1000", 0, 999, 1000, true},
+    {L"bytes 999-999/1000", 999, 999, 1000, true},
+    {L"bytes 0005-09/010", 5, 9, 10, true},
+    {L"bytes 100-199/*", 100, 199, 1000, false},     // no complete length: any file
+    {L"bytes 100-999/1000", 100, 199, 1000, false},  // to the end, more than asked
+    {L"bytes 100-198/1000", 100, 199, 1000, false},  // one byte short
+    {L"bytes 101-199/1000", 100, 199, 1000, false},  // shifted
+    {L"bytes 0-999/1000", 100, 199, 1000, false},    // the whole file in a 206
+    {L"bytes 100-199/2000", 100, 199, 1000, false},  // another file's bytes
+    {L"bytes 100-199/999", 100, 199, 1000, false},
+    {L"bytes 0-0/1", 0, 0, 0, false},    // nothing can be asked of an empty file
+    {L"bytes 5-9/10", 9, 5, 10, false},  // a backwards request is never answered
+};
+
 }  // namespace zelk::testing

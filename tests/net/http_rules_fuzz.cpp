@@ -63,6 +63,14 @@ std::optional<zelk::ContentRange> ReferenceRange(const std::wstring& text) {
     return range;
 }
 
+// A 206 for first..last of a file of size bytes says exactly that, in full.
+bool ReferenceExact(const std::wstring& text, std::uint64_t first, std::uint64_t last,
+                    std::uint64_t size) {
+    const auto range = ReferenceRange(text);
+    return range && range->complete && first <= last && last < size && range->first == first &&
+           range->last == last && *range->complete == size;
+}
+
 bool Same(const std::optional<zelk::ContentRange>& a, const std::optional<zelk::ContentRange>& b) {
     return a.has_value() == b.has_value() &&
            (!a || (a->first == b->first && a->last == b->last && a->complete == b->complete));
@@ -78,6 +86,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         const auto range = ReferenceRange(std::wstring(c.text));
         Check(range.has_value() == c.valid, "range table vs reference");
     }
+    for (const auto& c : zelk::testing::kExactRangeCases) {
+        Check(ReferenceExact(std::wstring(c.text), c.first, c.last, c.size) == c.taken,
+              "exact range table vs reference");
+    }
     return 0;
 }
 
@@ -90,6 +102,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (range) {
         Check(range->first <= range->last, "range order");
         Check(!range->complete || range->last < *range->complete, "range within its length");
+        // Asked for what it says, and for its neighbours: taken only when it says it all.
+        const std::uint64_t size = range->complete.value_or(range->last + 1);
+        for (const std::uint64_t first : {range->first, range->first + 1, range->first - 1}) {
+            for (const std::uint64_t last : {range->last, range->last + 1, range->last - 1}) {
+                for (const std::uint64_t total : {size, size + 1, size - 1}) {
+                    Check(zelk::RangeIsExactly(*range, first, last, total) ==
+                              ReferenceExact(text, first, last, total),
+                          "exact range");
+                }
+            }
+        }
     }
     return 0;
 }

@@ -42,6 +42,16 @@ TEST(ContentRange, ContinuesOnlyExactlyWhereTheDownloadStopped) {
     EXPECT_EQ(RangeHeader(600), L"Range: bytes=600-");
 }
 
+TEST(ContentRange, ABlockRangeIsTakenOnlyWhenItIsExactlyTheOneAskedFor) {
+    for (const testing::ExactRangeCase& c : testing::kExactRangeCases) {
+        SCOPED_TRACE(Narrow(c.text));
+        const std::optional<ContentRange> range = ParseContentRange(c.text);
+        ASSERT_TRUE(range.has_value());
+        EXPECT_EQ(RangeIsExactly(*range, c.first, c.last, c.size), c.taken);
+    }
+    EXPECT_EQ(RangeHeader(100, 199), L"Range: bytes=100-199");
+}
+
 TEST(TransferPace, ADripFailsOnceAWholeWindowHasPassed) {
     TransferPace pace(1024, 30000, 0);
     std::uint64_t total = 0;

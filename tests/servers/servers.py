@@ -290,9 +290,14 @@ class Nginx:
     `stop_pid_file` (or another process) can end; otherwise it is a child."""
 
     def __init__(self, workdir: Path, root: Path, listeners: list[Listener],
-                 url_prefix: str = "/", detach: bool = False, rate: str | None = None):
+                 url_prefix: str = "/", detach: bool = False, rate: str | None = None,
+                 production: bool = False):
         if not url_prefix.startswith("/") or not url_prefix.endswith("/"):
             raise ValueError("url_prefix must start and end with '/'")
+        # The production locations serve the folder named "updates" below their root.
+        if production and (url_prefix != "/updates/" or Path(root).name != "updates"):
+            raise ValueError("the production configuration serves a folder updates as /updates/")
+        self.production = production
         self.workdir = Path(workdir).resolve()
         self.root = Path(root).resolve()
         self.listeners = listeners
@@ -344,7 +349,10 @@ class Nginx:
             lines.append(f'        ssl_certificate_key "{listener.key}";')
         if self.rate:
             lines.append(f"        limit_rate {self.rate};")
-        if self.url_prefix == "/":
+        if self.production:
+            lines.append(f'        root "{self.root.parent}";')
+            lines.append(f'        include "{HERE.parent.parent / "tools" / "nginx" / "zelk-releases.conf"}";')
+        elif self.url_prefix == "/":
             lines.append(f'        location / {{ root "{self.root}"; }}')
         else:
             lines.append(f'        location {self.url_prefix} {{ alias "{self.root}/"; }}')
@@ -646,7 +654,9 @@ class Route:
     chunk: int = 4096  # chunked, trickle: bytes per chunk or piece
     seconds: float = 0.0  # stall: pause before the rest of the body; trickle: between
     #                       pieces; header-drip: before each header byte
-    ranges: bool = False  # honour "Range: bytes=N-" with a 206 of the rest of the body
+    ranges: bool = False  # honour "Range: bytes=N-" (and "bytes=N-M") with a 206 of those bytes
+    range_shift: int = 0  # ranges: the 206 carries the bytes and Content-Range this far on
+    range_flip: bool = False  # ranges: one bit of each 206's body is flipped
     refuses_ranges: bool = False  # answer "Range: bytes=N-" with a 416, whatever N
     content_range: str | None = None  # a 206 with this Content-Range, whatever was asked
     length_width: int = 0  # Content-Length written with leading zeros to this many digits
@@ -706,6 +716,18 @@ def ranged(route: Route) -> Route:
     """The same answer, honouring a "Range: bytes=N-" request as nginx does: a 206 with
     the rest of the body from N on (the fault then applies to that rest)."""
     return dataclasses.replace(route, ranges=True)
+
+
+def shifted_ranges(data: bytes, shift: int) -> Route:
+    """The whole body to a request without a Range; to "bytes=N-M", a 206 of the bytes
+    shift further on, with their own (true) Content-Range: not the range asked for."""
+    return Route("body", body=data, ranges=True, range_shift=shift)
+
+
+def flipped_ranges(data: bytes) -> Route:
+    """The whole body to a request without a Range; a 206 of the range asked for, with
+    one bit of it flipped."""
+    return Route("body", body=data, ranges=True, range_flip=True)
 
 
 def refusing_ranges(route: Route) -> Route:
@@ -780,14 +802,22 @@ REASONS = {200: "OK", 206: "Partial Content", 304: "Not Modified", 400: "Bad Req
            404: "Not Found", 416: "Range Not Satisfiable", 500: "Internal Server Error"}
 
 
-def asked_offset(head: bytes) -> int | None:
-    """N of a "Range: bytes=N-" request header, if there is one."""
+def asked_range(head: bytes) -> tuple[int, int | None] | None:
+    """(N, M) of a "Range: bytes=N-M" request header, M None for "bytes=N-"."""
     for line in head.split(b"\r\n")[1:]:
         name, _, value = line.partition(b":")
         if name.strip().lower() == b"range":
-            match = re.fullmatch(rb"\s*bytes=(\d+)-\s*", value)
-            return int(match[1]) if match else None
+            match = re.fullmatch(rb"\s*bytes=(\d+)-(\d*)\s*", value)
+            if not match:
+                return None
+            return int(match[1]), int(match[2]) if match[2] else None
     return None
+
+
+def asked_offset(head: bytes) -> int | None:
+    """N of a "Range: bytes=N-" or "bytes=N-M" request header, if there is one."""
+    asked = asked_range(head)
+    return asked[0] if asked else None
 
 
 class FaultServer:
@@ -806,7 +836,9 @@ class FaultServer:
         self._seen: list[tuple[str, str]] = []
         self._headers: list[tuple[str, dict[str, str]]] = []
         self._ranged: list[tuple[str, int]] = []
+        self._spans: list[tuple[str, int, int | None]] = []
         self._answering = 0
+        self._in_answer: set[int] = set()
         self.most_at_once = 0  # the most requests answered at the same time so far
         self._lock = threading.Lock()
         self._stopping = threading.Event()
@@ -836,11 +868,18 @@ class FaultServer:
         with self._lock:
             return list(self._ranged)
 
+    def ranges_asked(self) -> list[tuple[str, int, int | None]]:
+        """(path, N, M) of every request so far with "Range: bytes=N-M" (M None for
+        "bytes=N-")."""
+        with self._lock:
+            return list(self._spans)
+
     def clear_requests(self) -> None:
         with self._lock:
             self._seen.clear()
             self._headers.clear()
             self._ranged.clear()
+            self._spans.clear()
 
     def start(self) -> "FaultServer":
         owner = self
@@ -913,7 +952,8 @@ class FaultServer:
             self.route(query["for"][0], answer)
             self._answer(conn, body(b"ok"))
             return
-        offset = asked_offset(head)
+        asked = asked_range(head)
+        offset = asked[0] if asked else None
         fields_by_name = {}
         for line in head.split(b"\r\n\r\n", 1)[0].split(b"\r\n")[1:]:
             name, _, value = line.decode("latin-1").partition(":")
@@ -921,19 +961,29 @@ class FaultServer:
         with self._lock:
             self._seen.append((method, path))
             self._headers.append((path, fields_by_name))
-            if offset is not None:
+            if asked is not None:
                 self._ranged.append((path, offset))
+                self._spans.append((path, asked[0], asked[1]))
             answer = self.routes.get(path)
         if self.log_file:
             with self._lock, open(self.log_file, "a") as log:
                 log.write(f"{method} {path}\n")
         with self._lock:
             self._answering += 1
+            self._in_answer.add(id(conn))
             self.most_at_once = max(self.most_at_once, self._answering)
         try:
-            self._answer(conn, answer or route_from_path(path) or status(404), offset)
+            self._answer(conn, answer or route_from_path(path) or status(404), offset,
+                         asked[1] if asked else None)
         finally:
-            with self._lock:
+            self._answered(conn)
+
+    def _answered(self, conn: socket.socket) -> None:
+        """The answer on conn is sent: it no longer counts as one being answered, even
+        while the connection waits for the client to close it."""
+        with self._lock:
+            if id(conn) in self._in_answer:
+                self._in_answer.discard(id(conn))
                 self._answering -= 1
 
     def _send(self, conn: socket.socket, data: bytes) -> bool:
@@ -943,7 +993,8 @@ class FaultServer:
         except OSError:
             return False
 
-    def _answer(self, conn: socket.socket, r: Route, offset: int | None = None) -> None:
+    def _answer(self, conn: socket.socket, r: Route, offset: int | None = None,
+                last: int | None = None) -> None:
         if r.kind == "silent":
             self._stopping.wait(r.seconds)
             self._close(conn)
@@ -956,14 +1007,19 @@ class FaultServer:
         elif r.refuses_ranges and offset:
             extra = f"Content-Range: bytes */{len(data)}\r\n"
             r, code, data = status(416), 416, b""
-        elif r.ranges and offset:
-            if offset >= len(data):
+        elif r.ranges and (offset or last is not None):
+            end = len(data) - 1 if last is None else min(last, len(data) - 1)
+            first, end = offset + r.range_shift, end + r.range_shift
+            if first >= len(data) or end >= len(data):
+                extra = f"Content-Range: bytes */{len(data)}\r\n"
                 r, code, data = status(416), 416, b""
-                extra = f"Content-Range: bytes */{len(r.body)}\r\n"
             else:
                 code = 206
-                extra = f"Content-Range: bytes {offset}-{len(data) - 1}/{len(data)}\r\n"
-                r = dataclasses.replace(r, body=data[offset:], sent=max(0, r.sent - offset))
+                extra = f"Content-Range: bytes {first}-{end}/{len(data)}\r\n"
+                part = bytearray(data[first:end + 1])
+                if r.range_flip:
+                    part[len(part) // 2] ^= 0x10
+                r = dataclasses.replace(r, body=bytes(part), sent=max(0, r.sent - first))
                 data = r.body
         reason = REASONS.get(code, "Status")
         head = (f"HTTP/1.1 {code} {reason}\r\nServer: zelk-fault\r\nConnection: close\r\n"
@@ -1010,6 +1066,8 @@ class FaultServer:
             for start in range(0, len(data), r.chunk):
                 if not self._send(conn, data[start:start + r.chunk]):
                     return
+                if start + r.chunk >= len(data):
+                    self._answered(conn)  # all sent: the pause after it is no answer
                 if self._stopping.wait(r.seconds):
                     return
             data = b""
@@ -1017,6 +1075,7 @@ class FaultServer:
         self._close(conn)
 
     def _close(self, conn: socket.socket, reset: bool = False) -> None:
+        self._answered(conn)
         try:
             if reset:
                 # Linger 0: closing now sends RST instead of FIN.

@@ -216,6 +216,25 @@ def test_fault_ranges_as_asked_or_wrongly(fault):
         "HTTP/1.1 206 Partial Content", "bytes 300-999/1000", data[300:])
 
 
+def test_fault_block_ranges_right_shifted_or_flipped(fault):
+    data = servers.pattern_bytes(1000, 4)
+    fault.route("/right", servers.ranged(servers.body(data)))
+    fault.route("/shifted", servers.shifted_ranges(data, 50))
+    fault.route("/flipped", servers.flipped_ranges(data))
+    ask = "Range: bytes=100-199\r\n"
+    status, headers, body = split(raw_get(fault.port, "/right", headers=ask))
+    assert (status, headers["Content-Range"], body) == (
+        "HTTP/1.1 206 Partial Content", "bytes 100-199/1000", data[100:200])
+    _, headers, body = split(raw_get(fault.port, "/shifted", headers=ask))
+    assert (headers["Content-Range"], body) == ("bytes 150-249/1000", data[150:250])
+    _, headers, body = split(raw_get(fault.port, "/flipped", headers=ask))
+    assert headers["Content-Range"] == "bytes 100-199/1000"
+    assert len(body) == 100 and sum(a != b for a, b in zip(body, data[100:200])) == 1
+    for path in ("/shifted", "/flipped"):  # whole without a Range
+        assert split(raw_get(fault.port, path))[2] == data
+    assert ("/right", 100, 199) in fault.ranges_asked()
+
+
 def test_fault_refuses_every_range_when_told(fault):
     data = servers.pattern_bytes(1000, 4)
     status, headers, _ = split(raw_get(fault.port, "/refusing-ranges/bytes/1000/4",

@@ -79,6 +79,20 @@ TEST(DownloadTally, BytesFromAnEarlierRunCountFromTheStart) {
     EXPECT_EQ(tally.Received(0, 900), (DownloadLine{1, 1, 900, 1000}));
 }
 
+TEST(DownloadTally, ADifferentialDownloadCountsOnlyWhatItsPlanFetches) {
+    DownloadTally tally(2, 1000, 2);  // a file of 400 bytes and one of 600
+    // The second is built from blocks: its plan fetches 50 bytes.
+    EXPECT_EQ(tally.Retotal(600, 50), (DownloadLine{1, 2, 0, 450}));
+    EXPECT_EQ(tally.Received(1, 50), (DownloadLine{1, 2, 50, 450}));
+    EXPECT_EQ(tally.Finished(1, 50), (DownloadLine{2, 2, 50, 450}));
+    // The first too, 100 bytes; then a surprise: it is fetched whole after all.
+    EXPECT_EQ(tally.Retotal(400, 100), (DownloadLine{2, 2, 50, 150}));
+    EXPECT_EQ(tally.Received(0, 30), (DownloadLine{2, 2, 80, 150}));
+    EXPECT_EQ(tally.Retotal(100, 400), (DownloadLine{2, 2, 80, 450}));
+    EXPECT_EQ(tally.Received(0, 10), (DownloadLine{2, 2, 80, 450}));
+    EXPECT_EQ(tally.Received(0, 400), (DownloadLine{2, 2, 450, 450}));
+}
+
 TEST(DownloadTally, NothingToFetchStillReadsWell) {
     DownloadTally tally(0, 0, 1);
     EXPECT_EQ(tally.Received(0, 0), (DownloadLine{0, 0, 0, 0}));
