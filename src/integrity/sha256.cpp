@@ -4,6 +4,8 @@
 #include <bcrypt.h>
 
 #include <algorithm>
+#include <memory>
+#include <exception>
 
 #ifndef BCRYPT_SHA256_ALG_HANDLE
 #define BCRYPT_SHA256_ALG_HANDLE ((BCRYPT_ALG_HANDLE)0x00000041)
@@ -59,6 +61,26 @@ Sha256Stream Sha256Begin() {
 
 bool Sha256Add(const Sha256Stream& stream, std::span<const std::uint8_t> bytes) {
     return stream && AddInPieces(stream.get(), bytes, kLargestPiece);
+}
+
+bool Sha256AddFile(const Sha256Stream& stream, void* file, std::uint64_t bytes) {
+    constexpr DWORD kPiece = 1u << 20;
+    std::unique_ptr<std::uint8_t[]> buffer;
+    try {
+        buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kPiece);
+    } catch (const std::exception&) {  // bad_alloc
+        return false;
+    }
+    for (std::uint64_t done = 0; done < bytes;) {
+        DWORD read = 0;
+        const DWORD piece = static_cast<DWORD>(std::min<std::uint64_t>(kPiece, bytes - done));
+        if (!ReadFile(file, buffer.get(), piece, &read, nullptr) || read == 0 ||
+            !Sha256Add(stream, std::span<const std::uint8_t>(buffer.get(), read))) {
+            return false;
+        }
+        done += read;
+    }
+    return true;
 }
 
 bool Sha256Finish(const Sha256Stream& stream, Sha256Digest& digest) {

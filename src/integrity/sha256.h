@@ -35,6 +35,10 @@ Sha256Stream Sha256Begin();
 // False when the platform reports a failure (the stream is then of no further use).
 bool Sha256Add(const Sha256Stream& stream, std::span<const std::uint8_t> bytes);
 
+// Feeds the next bytes of an open file, from its file pointer on, in pieces of 1 MiB.
+// False when the file holds fewer or cannot be read, or hashing fails.
+bool Sha256AddFile(const Sha256Stream& stream, void* file, std::uint64_t bytes);
+
 // The digest as 64 lower-case hexadecimal characters, or empty when hashing failed.
 // The stream is finished: it takes no more bytes.
 std::string Sha256FinishHex(const Sha256Stream& stream);

@@ -21,7 +21,6 @@
 namespace zelk {
 namespace {
 
-constexpr DWORD kRehashPiece = 1u << 20;
 // A content this large or more is written and hashed on a thread of its own.
 constexpr std::uint64_t kThreadedBytes = 4u << 20;
 constexpr std::uint64_t kProgressEveryBytes = 64 * 1024;
@@ -200,20 +199,8 @@ bool OpenPartial(const std::filesystem::path& path, std::uint64_t expectedSize, 
     if (held == 0 || held > expectedSize) {
         return Truncate(partial);
     }
-    std::unique_ptr<std::uint8_t[]> buffer;
-    try {
-        buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kRehashPiece);
-    } catch (const std::exception&) {
+    if (!Sha256AddFile(partial.hash, partial.file.get(), held)) {
         return Truncate(partial);
-    }
-    for (std::uint64_t done = 0; done < held;) {
-        DWORD read = 0;
-        const DWORD piece = static_cast<DWORD>(std::min<std::uint64_t>(kRehashPiece, held - done));
-        if (!ReadFile(partial.file.get(), buffer.get(), piece, &read, nullptr) || read == 0 ||
-            !Sha256Add(partial.hash, std::span<const std::uint8_t>(buffer.get(), read))) {
-            return Truncate(partial);
-        }
-        done += read;
     }
     partial.size = held;
     return true;  // the file pointer is at the end, where the rest goes

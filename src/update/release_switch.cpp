@@ -29,24 +29,9 @@ bool HoldsContent(const fs::path& path, const std::string& sha256, std::uint64_t
     }
     UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    Sha256Stream hash = Sha256Begin();
-    if (!file || !hash) {
+    const Sha256Stream hash = Sha256Begin();
+    if (!file || !hash || !Sha256AddFile(hash, file.get(), size)) {
         return false;
-    }
-    constexpr DWORD kPiece = 1u << 20;
-    std::unique_ptr<std::uint8_t[]> buffer;
-    try {
-        buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kPiece);
-    } catch (const std::exception&) {
-        return false;
-    }
-    for (std::uint64_t done = 0; done < size;) {
-        DWORD read = 0;
-        if (!ReadFile(file.get(), buffer.get(), kPiece, &read, nullptr) || read == 0 ||
-            !Sha256Add(hash, std::span<const std::uint8_t>(buffer.get(), read))) {
-            return false;
-        }
-        done += read;
     }
     return Sha256FinishHex(hash) == sha256;
 }

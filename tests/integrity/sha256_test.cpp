@@ -1,8 +1,13 @@
 #include "integrity/sha256.h"
 
+#include "common/win_handles.h"
+
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <span>
 #include <string>
@@ -99,6 +104,30 @@ TEST(Sha256Pieces, EveryPieceSizeGivesTheDigestOfTheWhole) {
 TEST(Sha256Pieces, ZeroPieceSizeFails) {
     Sha256Digest digest{};
     EXPECT_FALSE(detail::sha256DigestInPieces(bytesOf("abc"), 0, digest));
+}
+
+// A file over several read pieces: its digest is that of its bytes, and a file shorter
+// than asked for fails rather than hashing what it has (or waiting for more).
+TEST(Sha256File, HashesExactlyTheBytesAskedForAndNeverFewer) {
+    const std::vector<std::uint8_t> bytes = pseudoRandomBytes((3u << 20) + 5, 7);
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() / L"zelk-sha256-file-test.bin";
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    for (const std::uint64_t asked :
+         {std::uint64_t{bytes.size()}, std::uint64_t{bytes.size() + 1}}) {
+        UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(file);
+        const Sha256Stream hash = Sha256Begin();
+        const bool read = Sha256AddFile(hash, file.get(), asked);
+        EXPECT_EQ(read, asked == bytes.size()) << asked;
+        if (read) {
+            EXPECT_EQ(Sha256FinishHex(hash), sha256Hex(bytes));
+        }
+    }
+    std::filesystem::remove(path);
 }
 
 }  // namespace
