@@ -89,11 +89,19 @@ def test_the_update_goes_through_the_proxy_each_setting_names(setting, tmp_path,
         proxy_settings.user(DIRECT | SCRIPT, script=server.url() + "/proxy.pac")
     root = tmp_path / "root"
     code, report = bench(root, server.url())
+    carried_before, served_before = 0, 0
+    if any("discovery given up" in line for line in proxy_lines(root)):
+        # A machine too busy to run the script within the bound goes direct, as it
+        # must; the way through the proxy is then checked on a second, warm run.
+        carried_before, served_before = len(tinyproxy.requests()), len(server.requests())
+        root = tmp_path / "again"
+        code, report = bench(root, server.url())
     assert (code, report[:1]) == (10, ["10"]), report
-    carried = [r for r in tinyproxy.requests() if "/updates/release/" in r]
-    served = [r for r in server.requests() if r.path.startswith("/updates/release/")]
+    carried = [r for r in tinyproxy.requests()[carried_before:] if "/updates/release/" in r]
+    served = [r for r in server.requests()[served_before:]
+              if r.path.startswith("/updates/release/")]
     # Every request for the release, and only those, went through the proxy, once each.
-    assert len(carried) == len(served) >= 3, (carried, served)
+    assert len(carried) == len(served) >= 3, (proxy_lines(root), carried, served)
     assert sorted(r.split(" ")[1].split("/updates", 1)[1] for r in carried) == \
         sorted(r.path.split("/updates", 1)[1] for r in served)
     host = server.url().split("/updates")[0]
