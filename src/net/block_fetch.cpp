@@ -742,6 +742,11 @@ BlockOutcome BuildFromBlocks(const HttpSession& session, const std::vector<std::
         }
         return BlockOutcome::Whole;
     }
+    // The copied blocks too are on disk before anything may vouch for the file.
+    if (!FlushFileBuffers(partial.get())) {
+        fetch.writeError = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
+        return BlockOutcome::Failed;
+    }
     if (progress) {
         progress(build.fetched);
     }

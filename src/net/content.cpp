@@ -199,6 +199,15 @@ bool OpenPartial(const std::filesystem::path& path, std::uint64_t expectedSize, 
     if (held == 0 || held > expectedSize) {
         return Truncate(partial);
     }
+    // Bytes beside a block record are ranges here and there of a differential download,
+    // never the start of the content. Looked for only when bytes are held: under Wine,
+    // asking for a name that does not exist reads the whole folder, and a large update
+    // fills it with thousands of partial files.
+    const std::filesystem::path record = BlockRecordPath(path);
+    if (PathExists(record)) {
+        RemoveOwnFile(record);
+        return Truncate(partial);
+    }
     if (!Sha256AddFile(partial.hash, partial.file.get(), held)) {
         return Truncate(partial);
     }
@@ -297,11 +306,11 @@ ContentFetch FetchContent(const HttpSession& session, const std::vector<std::wst
                           const BlockSource* blocks, std::vector<std::uint8_t>& map) {
     ContentFetch fetch;
     // A partial file with a block record holds ranges here and there, never the start of
-    // the content alone: only a differential download may continue it.
+    // the content alone: only a differential download may continue it (else OpenPartial
+    // starts it again).
     const std::filesystem::path record = BlockRecordPath(partialFile);
-    const bool recorded = PathExists(record);
     if (blocks != nullptr && !blocks->base.empty() &&
-        (recorded || PartialBytes(partialFile) == 0)) {
+        (PathExists(record) || PartialBytes(partialFile) == 0)) {
         switch (BuildFromBlocks(session, bases, expectedDigest, expectedSize, partialFile, *blocks,
                                 progress, cancel, fetch, map)) {
             case BlockOutcome::Built:
@@ -321,10 +330,6 @@ ContentFetch FetchContent(const HttpSession& session, const std::vector<std::wst
                 }
                 break;
         }
-    }
-    if (PathExists(record)) {
-        RemoveOwnFile(partialFile);
-        RemoveOwnFile(record);
     }
     Partial partial;
     const auto writeFailed = [&] {
@@ -364,6 +369,13 @@ ContentFetch FetchContent(const HttpSession& session, const std::vector<std::wst
             const std::string digest =
                 partial.size == expectedSize ? Sha256FinishHex(partial.hash) : std::string();
             if (!digest.empty() && digest == expectedDigest) {
+                // On disk before anything may vouch for it, through the handle still
+                // open: no second open by name (on Windows, each open and close of a
+                // new file is one more antivirus scan).
+                if (!FlushFileBuffers(partial.file.get())) {
+                    partial.error = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
+                    return writeFailed();
+                }
                 fetch.ok = true;
                 fetch.servedBy = base;
                 return fetch;

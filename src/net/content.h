@@ -41,10 +41,11 @@ struct ContentFetch {
 // rest is asked for, with a Range request. A 200 instead starts the file again; an
 // answer that cannot continue them (a 206 for another range, a 416), or bytes that turn
 // out wrong, are discarded and the file is fetched whole. On success partialFile holds
-// the verified content; on a network failure it keeps what arrived, for the next
-// attempt. A write failure (writeError, with the file removed so its space is free
-// again) ends the fetch at once. progress gets the bytes of the file held so far, those
-// already on disk included; cancel, once set, ends the fetch within about a second.
+// the verified content, flushed to disk; on a network failure it keeps what arrived, for
+// the next attempt. A write failure (writeError, with the file removed so its space is
+// free again) ends the fetch at once. progress gets the bytes of the file held so far,
+// those already on disk included; cancel, once set, ends the fetch within about a
+// second.
 // With blocks and an older copy, the content is first built from blocks and ranges
 // (BuildFromBlocks; progress then counts fetched bytes only): any surprise there fetches
 // it whole in the same run (fallback says why). A partial file that holds bytes without
@@ -81,9 +82,10 @@ struct TransferEvents {
     // The transfer in slot has the whole verified content of job; on that transfer's
     // thread, before it takes its next job.
     std::function<void(std::size_t slot, std::size_t job)> fetched;
-    // The content of job is whole and verified in file (fetch says which base served it):
-    // the caller moves it where it belongs. On the calling thread, one at a time, in the
-    // order they arrive. False stops every transfer (the caller could not use it).
+    // The content of job is whole, verified and flushed to disk in file (fetch says
+    // which base served it): the caller moves it where it belongs. On the calling
+    // thread, one at a time, in the order they arrive. False stops every transfer (the
+    // caller could not use it).
     std::function<bool(std::size_t job, const std::filesystem::path& file,
                        const ContentFetch& fetch)>
         arrived;

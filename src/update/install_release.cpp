@@ -195,9 +195,6 @@ Fetched FetchPendingContents(const ReleasePlan& plan, const std::vector<std::wst
         counted[job] = now;
     };
     events.fetched = [&](std::size_t slot, std::size_t job) {
-        // On the transfer's own thread, beside the others: the content is on disk before
-        // anything may vouch for it.
-        FlushToDisk(flow.paths.partialDir / Utf8ToWide(jobs[job].digest));
         ShowDownloadLine(tally.Finished(slot, counted[job], jobFiles[job].size()));
     };
     events.arrived = [&](std::size_t job, const fs::path&, const ContentFetch& fetch) {
