@@ -24,10 +24,16 @@ LogTime Now() {
 
 // Opened for appending only, and shared every way: another Zelk process may write its
 // own lines, rotate the log or remove the folder between two of ours. Never a link: a
-// "zelk.log" that leads elsewhere gets no line, and is never rotated.
+// "zelk.log" that leads elsewhere gets no line, and is never rotated. The log exists for
+// every line but a run's first: opened as it is first, which spares a line the checks
+// that making a file takes.
 UniqueFile OpenForAppend(const std::filesystem::path& path) {
-    return OpenOwnFile(path, FILE_APPEND_DATA,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, true);
+    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    UniqueFile file = OpenOwnFile(path, FILE_APPEND_DATA, kShare, false);
+    if (!file && (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == kLinkInTheWay)) {
+        file = OpenOwnFile(path, FILE_APPEND_DATA, kShare, true);
+    }
+    return file;
 }
 
 void Append(const std::filesystem::path& path, const std::string& line) {

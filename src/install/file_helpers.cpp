@@ -256,26 +256,29 @@ UniqueFile OpenOwnFile(const fs::path& path, DWORD access, DWORD share, bool cre
         }
         return file;
     };
-    UniqueFile file = open(OPEN_EXISTING);
-    DWORD error = file ? ERROR_SUCCESS : GetLastError();
-    if (file || !create || (error != ERROR_FILE_NOT_FOUND && error != kLinkInTheWay)) {
-        return file;
-    }
-    // Something is made from here on: never behind a linked folder, where it would land
-    // elsewhere.
-    if (IsLinkBelowRoot(path.parent_path())) {
-        SetLastError(kLinkInTheWay);
-        return {};
-    }
-    if (error == ERROR_FILE_NOT_FOUND) {
-        // CREATE_NEW fails where a link to nothing stands (OPEN_ALWAYS would make its
-        // target); that link is then replaced like any other.
-        file = open(CREATE_NEW);
-        error = file ? ERROR_SUCCESS : GetLastError();
+    if (create) {
+        // Something may be made from here on: never behind a linked folder, where it
+        // would land elsewhere.
+        if (IsLinkBelowRoot(path.parent_path())) {
+            SetLastError(kLinkInTheWay);
+            return {};
+        }
+        // Made first, opened if it exists: under Wine, each lookup of a name that does
+        // not exist reads the whole folder, and asking first would read it twice for
+        // every new file. CREATE_NEW fails where anything stands, a link to nothing too
+        // (OPEN_ALWAYS would make its target).
+        UniqueFile file = open(CREATE_NEW);
+        const DWORD error = file ? ERROR_SUCCESS : GetLastError();
         if (file || (error != ERROR_FILE_EXISTS && error != kLinkInTheWay)) {
             return file;
         }
     }
+    UniqueFile file = open(OPEN_EXISTING);
+    const DWORD error = file ? ERROR_SUCCESS : GetLastError();
+    if (file || !create || (error != ERROR_FILE_NOT_FOUND && error != kLinkInTheWay)) {
+        return file;
+    }
+    // A link stands at the name (to nothing, or to something else): replaced.
     if (ReplaceLinkWithEmptyFile(path)) {
         return open(OPEN_EXISTING);
     }
