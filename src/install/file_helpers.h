@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -101,5 +102,9 @@ bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 
 // Existence test in which any error counts as absence.
 bool PathExists(const std::filesystem::path& path);
+
+// Size of the file on disk; none when there is no file (nothing, or a folder) or it
+// cannot be asked. One query tells both, for each file of every run.
+std::optional<std::uint64_t> SizeOnDisk(const std::filesystem::path& path);
 
 }  // namespace zelk

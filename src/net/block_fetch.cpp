@@ -144,8 +144,7 @@ std::optional<std::vector<Block>> FetchMap(const HttpSession& session,
 // (the file's digest at the end checks them with the rest).
 std::optional<std::vector<Block>> RecordedBlocks(const fs::path& path, std::uint64_t size) {
     std::vector<std::uint8_t> map;
-    if (path.empty() || !PathExists(path) ||
-        !ReadWholeFile(path, map, std::min(MaxBlockMapSize(size), kLargestMap))) {
+    if (path.empty() || !ReadWholeFile(path, map, std::min(MaxBlockMapSize(size), kLargestMap))) {
         return std::nullopt;
     }
     return ReadBlockMap(map, size);
@@ -249,7 +248,7 @@ std::optional<std::vector<Block>> CutBase(HANDLE file, std::uint64_t size,
 std::optional<std::vector<HeldRange>> ReadRecord(const fs::path& path, const std::string& mapDigest,
                                                  std::uint64_t size) {
     std::vector<std::uint8_t> bytes;
-    if (!PathExists(path) || !ReadWholeFile(path, bytes, 1u << 20)) {
+    if (!ReadWholeFile(path, bytes, 1u << 20)) {
         return std::nullopt;
     }
     return ReadBlockRecord(

@@ -215,16 +215,6 @@ bool OpenPartial(const std::filesystem::path& path, std::uint64_t expectedSize, 
     return true;  // the file pointer is at the end, where the rest goes
 }
 
-// The bytes a partial file holds; 0 when there is none.
-std::uint64_t PartialBytes(const std::filesystem::path& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
-        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return 0;
-    }
-    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 enum class Attempt { Delivered, Failed, Restart };
 
 // One request to one base. Restart: the server could not resume from the bytes held
@@ -310,7 +300,7 @@ ContentFetch FetchContent(const HttpSession& session, const std::vector<std::wst
     // starts it again).
     const std::filesystem::path record = BlockRecordPath(partialFile);
     if (blocks != nullptr && !blocks->base.empty() &&
-        (PathExists(record) || PartialBytes(partialFile) == 0)) {
+        (PathExists(record) || SizeOnDisk(partialFile).value_or(0) == 0)) {
         switch (BuildFromBlocks(session, bases, expectedDigest, expectedSize, partialFile, *blocks,
                                 progress, cancel, fetch, map)) {
             case BlockOutcome::Built:

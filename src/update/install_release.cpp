@@ -293,11 +293,7 @@ std::uint64_t SpaceNeeded(const std::vector<ManifestFile>& pending, std::size_t 
             needed += RoundUp(file.size, clusterBytes);  // a copy, made at the switch
             continue;
         }
-        WIN32_FILE_ATTRIBUTE_DATA held{};
-        std::uint64_t already = 0;
-        if (GetFileAttributesExW(PartialFile(paths, file).c_str(), GetFileExInfoStandard, &held)) {
-            already = (static_cast<std::uint64_t>(held.nFileSizeHigh) << 32) | held.nFileSizeLow;
-        }
+        const std::uint64_t already = SizeOnDisk(PartialFile(paths, file)).value_or(0);
         needed += RoundUp(file.size, clusterBytes) -
                   std::min(RoundUp(already, clusterBytes), RoundUp(file.size, clusterBytes));
     }

@@ -132,15 +132,6 @@ private:
 
 }  // namespace
 
-std::optional<std::uint64_t> SizeOnDisk(const fs::path& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
-        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return std::nullopt;
-    }
-    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 void RemoveObsoleteFiles(const PathMatch& paths, const fs::path& appDir) {
     for (const std::wstring& path : paths.droppedPaths) {
         if (CrossesLink(appDir, path)) {

@@ -24,10 +24,6 @@
 
 namespace zelk {
 
-// Size of the file on disk; none when there is no file (nothing, or a folder) or it
-// cannot be asked. One query tells both, for each file of every run.
-std::optional<std::uint64_t> SizeOnDisk(const std::filesystem::path& path);
-
 // The entries of allFiles to put in place, in manifest order: those the index does not
 // record with the same digest (under any spelling of the same file: paths, made by
 // MatchPaths from the index and allFiles), and those whose file in appDir is missing or
